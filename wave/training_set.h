@@ -1,0 +1,19 @@
+#pragma once
+
+#include "nn/pcg32.h"
+#include "wave/wave_table.h"
+
+constexpr int kTrainingPoints = 50000;
+
+// The fixed examples the network learns from: pair i is (inputs[i], targets[i]).
+// The two arrays always move together.
+struct TrainingSet {
+    float* inputs = nullptr;   // (kTrainingPoints) phases in [0, 1]
+    float* targets = nullptr;  // (kTrainingPoints) amplitudes in [0, 1)
+};
+
+// Frees the previous arrays, allocates new ones and draws every pair from the
+// table with exactly kTrainingPoints generator steps. Returns false (arrays
+// absent) when memory can't be had.
+bool drawTrainingSet(TrainingSet& set, const WaveTable& table, Pcg32& rng);
+void releaseTrainingSet(TrainingSet& set);
