@@ -45,6 +45,15 @@ TEST(SampleWaveTable, InterpolatesLinearlyBetweenNeighbours) {
     EXPECT_EQ(sampleWaveTable(t.table, 1.75f), 0.6875f);
 }
 
+TEST(SampleWaveTable, RoundsTheProductBeforeTheSum) {
+    // At these positions a fused multiply-add gives the neighbouring float;
+    // targets, plots and errors depend on the separately rounded value.
+    OwnedTable t({-32768, 12345, -2222, 31000, 7});
+    EXPECT_EQ(sampleWaveTable(t.table, 0x1.05779ep+0f), 0x1.5e03ccp-1f);
+    EXPECT_EQ(sampleWaveTable(t.table, 0x1.058036p+0f), 0x1.5dfffcp-1f);
+    EXPECT_EQ(sampleWaveTable(t.table, 0x1.0657p+0f), 0x1.5da08p-1f);
+}
+
 TEST(SampleWaveTable, WrapsFromTheLastSampleToTheFirst) {
     OwnedTable t({-32768, 5000, -7000, 0});
     EXPECT_EQ(sampleWaveTable(t.table, 3.5f), 0.25f);
