@@ -10,14 +10,10 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: make_waveforms FOLDER\n");
         return 2;
     }
-    std::string folder = argv[1];
-    if (!folder.empty() && folder.back() != '/' && folder.back() != '\\') folder += '/';
-    for (const std::string& name : wavgen::exampleShapeNames()) {
-        const std::string path = folder + name + ".wav";
-        if (!wavgen::writeFileBytes(path, wavgen::canonicalWav(wavgen::exampleShape(name)))) {
-            std::fprintf(stderr, "make_waveforms: could not write %s\n", path.c_str());
-            return 1;
-        }
+    const std::string failed = wavgen::writeExampleWaveforms(argv[1]);
+    if (!failed.empty()) {
+        std::fprintf(stderr, "make_waveforms: could not write %s\n", failed.c_str());
+        return 1;
     }
     return 0;
 }

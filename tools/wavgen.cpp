@@ -122,4 +122,14 @@ bool writeFileBytes(const std::string& path, const std::vector<uint8_t>& bytes) 
     return std::fclose(file) == 0 && written;
 }
 
+std::string writeExampleWaveforms(const std::string& folder) {
+    std::string prefix = folder;
+    if (!prefix.empty() && prefix.back() != '/' && prefix.back() != '\\') prefix += '/';
+    for (const std::string& name : exampleShapeNames()) {
+        const std::string path = prefix + name + ".wav";
+        if (!writeFileBytes(path, canonicalWav(exampleShape(name)))) return path;
+    }
+    return "";
+}
+
 }  // namespace wavgen

@@ -48,4 +48,8 @@ std::vector<uint8_t> canonicalWav(const std::vector<int16_t>& interleaved, uint1
 // Writes bytes to a file; false if any write or the close failed.
 bool writeFileBytes(const std::string& path, const std::vector<uint8_t>& bytes);
 
+// Writes every example shape as NAME.wav into folder (a separator is added
+// when missing). Returns the path that could not be written, or "" when all were.
+std::string writeExampleWaveforms(const std::string& folder);
+
 }  // namespace wavgen

@@ -14,6 +14,7 @@ struct TrainingSet {
 
 // Frees the previous arrays, allocates new ones and draws every pair from the
 // table with exactly kTrainingPoints generator steps. Returns false (arrays
-// absent) when memory can't be had.
+// absent) when memory can't be had. The table must hold at least one sample
+// (the reader never installs an empty one).
 bool drawTrainingSet(TrainingSet& set, const WaveTable& table, Pcg32& rng);
 void releaseTrainingSet(TrainingSet& set);

@@ -44,8 +44,15 @@ WavStatus parseWav(const uint8_t* bytes, size_t size, WaveTable& table) {
     uint64_t dataSize = 0;
 
     // The RIFF size field is often wrong in the wild; the file's own length rules.
+    // A walk that stops inside a chunk header or body means the file was cut
+    // short, which explains a missing chunk better than "there is none".
+    bool cutShort = false;
     size_t pos = 12;
-    while (size - pos >= 8) {
+    for (;;) {
+        if (size - pos < 8) {
+            cutShort = size != pos;
+            break;
+        }
         const uint8_t* header = bytes + pos;
         const uint64_t chunkSize = readU32(header + 4);
         const size_t bodyStart = pos + 8;
@@ -62,14 +69,20 @@ WavStatus parseWav(const uint8_t* bytes, size_t size, WaveTable& table) {
             dataSize = chunkSize < available ? chunkSize : available;
         }
         if (haveFormat && data != nullptr) break;
+        // Writers often leave out the pad byte after an odd last chunk; only a
+        // body that itself runs past the end counts as cut short.
+        if (chunkSize > available) {
+            cutShort = true;
+            break;
+        }
         const uint64_t advance = chunkSize + (chunkSize & 1);
         if (advance >= available) break;
         pos = bodyStart + static_cast<size_t>(advance);
     }
 
-    if (!haveFormat) return WavStatus::NoFormat;
+    if (!haveFormat) return cutShort ? WavStatus::CutShort : WavStatus::NoFormat;
     if (formatTag != 1 || bitsPerSample != 16 || channels == 0) return WavStatus::Unsupported;
-    if (data == nullptr) return WavStatus::NoData;
+    if (data == nullptr) return cutShort ? WavStatus::CutShort : WavStatus::NoData;
 
     const uint64_t frames = (dataSize / 2) / channels;
     if (frames == 0) return WavStatus::NoSamples;
