@@ -335,7 +335,7 @@ TEST(ModelReaderFile, MissingFileOrFolderCantBeRead) {
 TEST(ModelReaderFile, AFileBeyondTheLargestModelIsReadOnlyToItsLimit) {
     TempDir dir;
     const std::string path = (dir.path / "huge.net").string();
-    ASSERT_TRUE(wavgen::writeFileBytes(path, {}));
+    ASSERT_TRUE(wavgen::writeFileBytes(path, {0}));
     std::filesystem::resize_file(path, kMaxModelFileBytes + 4096);  // sparse zeros
     std::vector<uint8_t> bytes;
     ASSERT_TRUE(readModelFileBytes(path.c_str(), bytes));
