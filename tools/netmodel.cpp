@@ -111,11 +111,13 @@ int runInfo(const char* path) {
                     static_cast<unsigned long long>(paramsStart + 4ull * layer.weightOffset));
     }
     std::printf("\n");
+    // Every valid model has at least the output bias, so the range is never empty.
     std::printf("Parameters: %u (%u biases, %u weights) at bytes %llu to %llu\n", parameterCount(s.net),
                 s.net.biasCount, s.net.weightCount, static_cast<unsigned long long>(paramsStart),
-                static_cast<unsigned long long>(paramsStart + 4ull * parameterCount(s.net)));
-    std::printf("Activation bytes at %llu\n",
-                static_cast<unsigned long long>(paramsStart + 4ull * parameterCount(s.net)));
+                static_cast<unsigned long long>(paramsStart + 4ull * parameterCount(s.net) - 1));
+    std::printf("Activation bytes at %llu to %llu\n",
+                static_cast<unsigned long long>(paramsStart + 4ull * parameterCount(s.net)),
+                static_cast<unsigned long long>(bytes.size() - 1));
     std::printf("File size: %llu bytes\n", static_cast<unsigned long long>(bytes.size()));
     std::printf("Checks: all passed\n");
     // A valid file can still hold a model that can't learn or vary.
