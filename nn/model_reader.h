@@ -11,17 +11,18 @@
 // trainer can write, then rebuilds the network through buildNetwork, so a read
 // model has the same offsets and evaluates bit for bit like the one saved.
 //
-// The checks, in the order they run (which is the order of the bytes):
+// The checks, in the order they run, which follows the bytes of the file. A
+// file too short to hold the layer count or the sizes fails FileSize at once.
 enum class ModelCheck : uint8_t {
     Passed,
     CantRead,         // the file can't be opened or read
-    FileSize,         // the bytes end early, or more follow the activation bytes
     LayerCount,       // L from 3 to 10
     NegativeSize,     // no layer size below 0
     SizeLimit,        // no layer size above kMaxLayerSize
     InputSize,        // the first size is 1
     OutputSize,       // the last size is 1
     ParameterLimit,   // P at most kMaxParameters
+    FileSize,         // exactly 4 + 5 L + 4 P bytes
     FiniteParameter,  // no NaN or infinity among the parameters
     ActivationByte,   // 1 for every layer but the last, 0 for the last
     OutOfMemory,      // the parameter array could not be allocated
