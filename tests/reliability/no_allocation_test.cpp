@@ -66,10 +66,15 @@ uint64_t allocationsDuringTraining(TrainKernel kernel, std::string& output) {
 
 }  // namespace
 
+// The optimizer may drop a new whose result is never looked at.
+static std::vector<int>* volatile escapedVector = nullptr;
+
 TEST(AllocationCounter, SeesAnAllocationInsideItsScopeOnly) {
     std::vector<int>* outside = new std::vector<int>(4);
+    escapedVector = outside;
     startCountingAllocations();
     std::vector<int>* inside = new std::vector<int>(4);
+    escapedVector = inside;
     const uint64_t counted = stopCountingAllocations();
     delete inside;
     delete outside;
