@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "nn/forward.h"
 #include "nn/network.h"
@@ -81,7 +82,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
     }
     if (biases + weights > kMaxParameters) fail("too many parameters", line);
     if (!sameShape(shape, expectedShape(line))) fail("shape differs from the C scan", line);
-    if (formatHiddenSizes(shape).empty()) fail("empty report", line);
+    // The report line's sizes, typed back in, give the same model.
+    const std::string hiddenSizes = formatHiddenSizes(shape);
+    if (!sameShape(parseModelSize(hiddenSizes.c_str()), shape)) fail("report does not parse back", line);
 
     if (biases + weights > kLargestBuiltParameters) return 0;
     Network net;
