@@ -102,3 +102,13 @@ TEST(ModelBytesAcrossPlatforms, SeededDeepModelAfterTwoEpochs) {
                 static_cast<unsigned long long>(fnv1a64(bytes)), static_cast<double>(lastError));
     EXPECT_EQ(fnv1a64(bytes), kDeepModelDigest);
 }
+
+// The kernel the trainer uses is bit-identical to the reference loop, so its
+// files match Linux's too, whichever instruction set the processor offers.
+TEST(ModelBytesAcrossPlatforms, SeededDefaultModelAfterTwoEpochsWithTheFastKernel) {
+    float lastError = 0.0f;
+    const std::vector<uint8_t> bytes =
+        trainedModelBytes(1700000000, Shape::Saw, "\n", 2, TrainKernel::Fast, lastError);
+    ASSERT_EQ(bytes.size(), 705u);
+    EXPECT_EQ(fnv1a64(bytes), kDefaultModelDigest);
+}
