@@ -17,10 +17,11 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
 
-# GCC for 64-bit Windows keeps the stack only 16-byte aligned, yet spills
+# GCC for 64-bit Windows keeps the stack only 16-byte aligned, yet may spill
 # 32- and 64-byte vector registers with aligned moves (GCC bug 54412), which
-# crashes the AVX training kernels at random. The assembler turns every
-# aligned vector move into an unaligned one, which costs nothing on aligned data.
+# would crash the AVX training kernels whenever a slot lands off a 32-byte
+# boundary. The assembler turns every aligned vector move into an unaligned
+# one, which costs nothing on aligned data.
 set(CMAKE_C_FLAGS_INIT "-Wa,-muse-unaligned-vector-move")
 set(CMAKE_CXX_FLAGS_INIT "-Wa,-muse-unaligned-vector-move")
 
