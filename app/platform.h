@@ -25,8 +25,10 @@ struct LocateResult {
 LocateResult executableDirectory(std::string& dir);
 
 // Names (no directory) of the files in dir whose name ends in ".wav", in any
-// letter case, sorted case-insensitively so the menu is the same on every
-// run; longestName is the length of the longest.
+// letter case; longestName is the length of the longest. Windows lists them
+// in its own order (alphabetical on NTFS), which is kept; POSIX directory
+// order is arbitrary, so there they are sorted case-insensitively to give the
+// same menu on every run.
 void listWavFiles(const std::string& dir, InlineVector<std::string>& names, uint64_t& longestName);
 
 // Prepares the console: installs the handlers that give the terminal back on
