@@ -39,6 +39,20 @@ int readFoldedKey() {
     return std::tolower(key) & 0xFF;
 }
 
+// One typed answer: the line as fgets with kLineReadSize stores it. The rest of
+// a line too long for the buffer is dropped, so it can't reach the command
+// loop as a string of keys ('q', 'n', digits) the user never meant as such.
+bool readAnswerLine(char* line) {
+    if (!platform::readLine(line, kLineReadSize)) return false;
+    const size_t length = std::strlen(line);
+    if (length + 1 == static_cast<size_t>(kLineReadSize) && line[length - 1] != '\n') {
+        int c;
+        do c = std::getchar();
+        while (c != '\n' && c != EOF);
+    }
+    return true;
+}
+
 // Returns the chosen entry, or -1 when input ends before a valid key.
 int chooseWaveform(Trainer& t) {
     std::puts("Single-cycle waveform to train on?\n");
@@ -87,7 +101,7 @@ bool newModel(Trainer& t) {
     char line[80];
     std::memset(line, 0, sizeof line);
     // At the end of input the line stays empty, which selects the default size.
-    platform::readLine(line, kLineReadSize);
+    readAnswerLine(line);
 
     t.shape = parseModelSize(line);
     if (!buildNetwork(t.network, t.shape)) {
@@ -107,7 +121,7 @@ bool saveModel(Trainer& t) {
     std::printf("Model filename? (should end with .net)     Wav is: %s\n", t.wavList[t.loadedIndex].c_str());
     char line[80];
     std::memset(line, 0, sizeof line);
-    const bool gotLine = platform::readLine(line, kLineReadSize);
+    const bool gotLine = readAnswerLine(line);
     const std::string path = modelPathForLine(t.executableDir, line);
     // The end of input, a path too long to open as typed, or a name that names
     // the folder itself: nothing is written and the model stays.
