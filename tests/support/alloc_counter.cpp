@@ -5,6 +5,10 @@
 #include <cstdlib>
 #include <new>
 
+#if defined(_WIN32)
+#include <malloc.h>
+#endif
+
 namespace {
 
 std::atomic<bool> counting{false};
@@ -14,8 +18,25 @@ void* tryAllocate(std::size_t size, std::size_t alignment) {
     if (counting.load(std::memory_order_relaxed)) allocations.fetch_add(1, std::memory_order_relaxed);
     if (size == 0) size = 1;
     if (alignment <= alignof(std::max_align_t)) return std::malloc(size);
+#if defined(_WIN32)
+    return _aligned_malloc(size, alignment);
+#else
     void* p = nullptr;
     return posix_memalign(&p, alignment, size) == 0 ? p : nullptr;
+#endif
+}
+
+// Over-aligned blocks come from _aligned_malloc on Windows and must go back to
+// _aligned_free; elsewhere free takes every block.
+void releaseAligned(void* p, std::size_t alignment) {
+#if defined(_WIN32)
+    if (alignment > alignof(std::max_align_t)) {
+        _aligned_free(p);
+        return;
+    }
+#endif
+    (void)alignment;
+    std::free(p);
 }
 
 // The throwing forms keep the standard contract of operator new.
@@ -28,6 +49,8 @@ void* allocate(std::size_t size, std::size_t alignment = alignof(std::max_align_
 std::size_t alignmentOf(std::align_val_t alignment) { return static_cast<std::size_t>(alignment); }
 
 }  // namespace
+
+uint64_t countedAllocationsSoFar() { return allocations.load(); }
 
 void startCountingAllocations() {
     allocations.store(0);
@@ -62,11 +85,11 @@ void operator delete(void* p) noexcept { std::free(p); }
 void operator delete[](void* p) noexcept { std::free(p); }
 void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
-void operator delete(void* p, std::align_val_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::align_val_t) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t, std::align_val_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t, std::align_val_t) noexcept { std::free(p); }
+void operator delete(void* p, std::align_val_t a) noexcept { releaseAligned(p, alignmentOf(a)); }
+void operator delete[](void* p, std::align_val_t a) noexcept { releaseAligned(p, alignmentOf(a)); }
+void operator delete(void* p, std::size_t, std::align_val_t a) noexcept { releaseAligned(p, alignmentOf(a)); }
+void operator delete[](void* p, std::size_t, std::align_val_t a) noexcept { releaseAligned(p, alignmentOf(a)); }
 void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
 void operator delete[](void* p, const std::nothrow_t&) noexcept { std::free(p); }
-void operator delete(void* p, std::align_val_t, const std::nothrow_t&) noexcept { std::free(p); }
-void operator delete[](void* p, std::align_val_t, const std::nothrow_t&) noexcept { std::free(p); }
+void operator delete(void* p, std::align_val_t a, const std::nothrow_t&) noexcept { releaseAligned(p, alignmentOf(a)); }
+void operator delete[](void* p, std::align_val_t a, const std::nothrow_t&) noexcept { releaseAligned(p, alignmentOf(a)); }

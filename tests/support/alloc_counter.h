@@ -11,5 +11,7 @@
 // sanitizers. Tests of code that uses calloc check its pointers instead.
 
 void startCountingAllocations();
+// The count since the matching start, without stopping.
+uint64_t countedAllocationsSoFar();
 // Stops counting and returns the count since the matching start.
 uint64_t stopCountingAllocations();
