@@ -111,20 +111,6 @@ TEST(InlineVector, NestedVectorsAreCopiedWithCapacityFittingTheirSize) {
     EXPECT_EQ(outer[1].data, &outer[1].inlineElement);
 }
 
-TEST(InlineVector, ThreeLevelsDeepCopyTheSameWay) {
-    InlineVector<InlineVector<InlineVector<float>>> v;
-    v.resize(1);
-    v[0].resize(2);
-    v[0][1].resize(5);
-    v[0][1][4] = 9.0f;
-    v.resize(3);
-    EXPECT_EQ(v[0].size, 2u);
-    EXPECT_EQ(v[0].capacity, 2u);
-    EXPECT_EQ(v[0][1].size, 5u);
-    EXPECT_EQ(v[0][1].capacity, 8u);
-    EXPECT_EQ(v[0][1][4], 9.0f);
-}
-
 TEST(InlineVector, StringsMoveToTheHeapWhileTheInlineStringKeepsItsText) {
     // Long enough that std::string holds them on the heap too, so a stale
     // reference shows up under AddressSanitizer.

@@ -39,7 +39,7 @@ float normalOf(uint32_t output) {
 
 }  // namespace
 
-TEST(Pcg32, ClockZeroGivesThePublishedFirstOutputs) {
+TEST(Pcg32, ClockZeroGivesTheKnownFirstOutputs) {
     Pcg32 rng;
     seedFromClock(rng, 0);
     EXPECT_EQ(rng.state, 0u);
@@ -49,7 +49,7 @@ TEST(Pcg32, ClockZeroGivesThePublishedFirstOutputs) {
     EXPECT_EQ(nextU32(rng), 901215879u);
 }
 
-TEST(Pcg32, ClockOneGivesThePublishedOutputsAndUnitValues) {
+TEST(Pcg32, ClockOneGivesTheKnownOutputsAndUnitValues) {
     Pcg32 rng;
     seedFromClock(rng, 1);
     EXPECT_EQ(rng.state, 0x0000000100000001u);
@@ -76,13 +76,6 @@ TEST(Pcg32, SeedUsesOnlyTheLowThirtyTwoBitsOfTheClock) {
     EXPECT_EQ(c.state, 0xFFFFFFFFFFFFFFFFu);
 }
 
-TEST(Pcg32, CraftedStatesGiveTheRequestedOutput) {
-    for (uint32_t output : {0u, 1u, 12345u, 4294967166u, 4294967167u, 4294967294u, 4294967295u}) {
-        Pcg32 rng = stateGiving(output);
-        EXPECT_EQ(nextU32(rng), output);
-    }
-}
-
 TEST(Pcg32, UnitValueEnds) {
     EXPECT_EQ(floatBits(unitFromU32(0)), floatBits(0.0f));
     EXPECT_EQ(unitFromU32(4294967166u), 0.99999994f);
@@ -105,7 +98,8 @@ TEST(Pcg32, NextNormalSkipsOutputsZeroAndAllOnesAtOneStepEach) {
     EXPECT_EQ(rng.state, advanced(start, 2).state);
 
     rng = stateGiving(4294967295u);
-    Pcg32 follower = advanced(rng, 1);
+    Pcg32 follower = rng;
+    ASSERT_EQ(nextU32(follower), 4294967295u);
     const uint32_t next = nextU32(follower);
     const float value = nextNormal(rng);
     EXPECT_EQ(floatBits(value), floatBits(normalOf(next)));
@@ -117,7 +111,8 @@ TEST(Pcg32, NextNormalSkipsEveryOutputWhoseUnitValueIsOne) {
     for (uint64_t output = 4294967167u; output <= 4294967294u; ++output) {
         ASSERT_EQ(unitFromU32(static_cast<uint32_t>(output)), 1.0f);
         Pcg32 rng = stateGiving(static_cast<uint32_t>(output));
-        Pcg32 follower = advanced(rng, 1);
+        Pcg32 follower = rng;
+        ASSERT_EQ(nextU32(follower), output);
         const uint32_t next = nextU32(follower);
         ASSERT_LT(unitFromU32(next), 1.0f);  // the crafted successors are ordinary
         const float value = nextNormal(rng);
@@ -132,18 +127,13 @@ TEST(Pcg32, NextNormalSkipsEveryOutputWhoseUnitValueIsOne) {
 TEST(Pcg32, NextNormalOfOutputOneIsTheMostNegativeValue) {
     Pcg32 rng = stateGiving(1);
     const Pcg32 start = rng;
+    Pcg32 check = rng;
+    ASSERT_EQ(nextU32(check), 1u);
     const float value = nextNormal(rng);
     EXPECT_EQ(value, -13.0321445f);
     EXPECT_NEAR(value, -13.032145, 1e-5);
     EXPECT_EQ(rng.state, advanced(start, 1).state);
     EXPECT_LT(value, normalOf(2));
-}
-
-TEST(Pcg32, NextNormalIsTheScaledLogitOfTheUnitValue) {
-    Pcg32 rng = stateGiving(2147483648u);  // unit value 0.5: logit 0
-    EXPECT_EQ(nextNormal(rng), 0.0f);
-    rng = stateGiving(1073741824u);  // about 0.25: logit(0.25) = -ln 3
-    EXPECT_NEAR(nextNormal(rng), std::log(3.0) * -0.5875441, 1e-6);
 }
 
 TEST(Pcg32, NextIndexIsAPlainRemainderOfOneOutput) {
