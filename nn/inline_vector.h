@@ -61,8 +61,14 @@ struct InlineVector {
     }
 
     void pushBack(const T& value) {
-        reserve(size + 1);
-        data[size] = value;
+        if (size == capacity) {
+            // `value` may be one of our own elements, which growth frees.
+            const T copy = value;
+            reserve(size + 1);
+            data[size] = copy;
+        } else {
+            data[size] = value;
+        }
         ++size;
     }
 

@@ -153,6 +153,8 @@ bool buildNetwork(Network& net, const ModelShape& shape) {
 }
 
 void initializeNetwork(Network& net, Pcg32& rng) {
+    // A build that couldn't get its parameter array leaves nothing to draw into.
+    if (net.params == nullptr) return;
     Pcg32 local = rng;
     float* params = net.params;
     uint32_t fanIn = layerSize(net, 0);
