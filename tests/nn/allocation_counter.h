@@ -2,14 +2,15 @@
 
 #include <cstdint>
 
-// Counts calls of the global operator new (single and array forms) while a
-// scope is open, so a test can show that an operation touched no heap. The
-// counter is off at all other times, so other tests are unaffected.
+#include "support/alloc_counter.h"
+
+// Counts calls of the global operator new while the scope is open, so a test
+// can show that an operation touched no heap.
 struct AllocationScope {
-    AllocationScope();
-    ~AllocationScope();
+    AllocationScope() { startCountingAllocations(); }
+    ~AllocationScope() { stopCountingAllocations(); }
     AllocationScope(const AllocationScope&) = delete;
     AllocationScope& operator=(const AllocationScope&) = delete;
     // Allocations since the scope was opened.
-    uint64_t count() const;
+    uint64_t count() const { return countedAllocationsSoFar(); }
 };
