@@ -1,0 +1,314 @@
+#pragma once
+
+// The mini-batch kernels, written once over a small set of vector operations
+// and instantiated per instruction set by the files that include this header
+// (each with its own compiler flags). Everything here is a template or has
+// internal linkage, so code built for one instruction set can never stand in
+// for another's at link time. For the same reason this header includes
+// nothing but plain C headers and knows the network only through FastPlan.
+//
+// Layout: the 32 samples of a mini-batch lie across the vector lanes.
+// - Forward and the backward error sums run one neuron per row and the 32
+//   samples along the row, so every row is whole vectors whatever the layer
+//   size, and each sample's sum is added in the reference loop's order.
+// - The gradient sums run over the samples, one after the other in the
+//   reference order, so there the lanes hold the inputs of the layer instead:
+//   they read a transposed copy of the layer input whose column after the
+//   last input is 1.0, which turns the bias gradient into one more weight
+//   gradient (1 * delta is exact). The update is applied as each gradient
+//   vector is finished.
+
+#include <math.h>
+#include <stddef.h>
+#include <stdint.h>
+
+#if defined(_MSC_VER) && !defined(__clang__)
+#define NT_NOINLINE __declspec(noinline)
+#else
+#define NT_NOINLINE __attribute__((noinline))
+#endif
+
+constexpr int kFastBatch = 32;
+constexpr int kFastMaxLayers = 10;
+// Transposed rows are padded to a multiple of this many floats: the widest
+// vector, so every kernel reads whole vectors.
+constexpr uint32_t kFastRowAlign = 16;
+
+struct FastLayer {
+    uint32_t size = 0;
+    uint32_t fanIn = 0;
+    uint32_t transposedStride = 0;  // floats per sample in `transposed`
+    bool sigmoid = false;
+    float step = 0.0f;               // learning rate times 1/32
+    float* biases = nullptr;         // (size) inside params
+    float* weights = nullptr;        // (size, fanIn) inside params
+    float* values = nullptr;         // (size, 32) outputs, a neuron's samples together
+    float* transposed = nullptr;     // (32, transposedStride) outputs, then 1.0, then 0s
+};
+
+struct FastPlan {
+    int layerCount = 0;
+    FastLayer layers[kFastMaxLayers];
+    float* deltaA = nullptr;  // (largest, 32)
+    float* deltaB = nullptr;  // (largest, 32)
+    float* tail = nullptr;    // (kFastRowAlign) a partial gradient vector
+};
+
+using FastBatchFunction = void (*)(const FastPlan& plan, const float* inputs, const float* targets);
+
+// Entry points of the instruction-set files (x86-64 builds only).
+void fastBatchAvx2(const FastPlan& plan, const float* inputs, const float* targets);
+void fastBatchAvx512(const FastPlan& plan, const float* inputs, const float* targets);
+
+namespace fastkernel {
+
+enum class RowEpilogue { Relu, Sigmoid, ReluDerivative, SigmoidDerivative };
+
+template <typename S>
+inline float sigmoidOf(float x) {
+    const float e = static_cast<float>(exp(-static_cast<double>(x)));
+    return 1.0f / (e + 1.0f);
+}
+
+// out[r][s] = epilogue(start_r + sum over c of coef[r * rowStride + c * colStride] * in[c][s])
+// for JB rows r and all 32 samples s; the sum runs over c in order. The start
+// is the row's bias, or 0 without biases. The derivative epilogues multiply
+// by the derivative taken from derivFrom[r][s], the rows' activation values.
+template <typename S, int JB>
+NT_NOINLINE void rowBlock(float* out, const float* in, const float* coef, size_t rowStride,
+                          size_t colStride, uint32_t cols, const float* biases, RowEpilogue epilogue,
+                          const float* derivFrom) {
+    using V = typename S::V;
+    constexpr int W = S::kWidth;
+    for (int g = 0; g < kFastBatch; g += 2 * W) {
+        V acc[JB][2];
+        for (int r = 0; r < JB; ++r) {
+            const V start = biases != nullptr ? S::set1(biases[r]) : S::zero();
+            acc[r][0] = start;
+            acc[r][1] = start;
+        }
+        const float* x = in + g;
+        const float* c = coef;
+        for (uint32_t col = 0; col < cols; ++col) {
+            const V x0 = S::load(x);
+            const V x1 = S::load(x + W);
+            for (int r = 0; r < JB; ++r) {
+                const V w = S::set1(c[r * rowStride]);
+                acc[r][0] = S::add(acc[r][0], S::mul(w, x0));
+                acc[r][1] = S::add(acc[r][1], S::mul(w, x1));
+            }
+            x += kFastBatch;
+            c += colStride;
+        }
+        for (int r = 0; r < JB; ++r) {
+            for (int h = 0; h < 2; ++h) {
+                float* dst = out + r * kFastBatch + g + h * W;
+                const V z = acc[r][h];
+                switch (epilogue) {
+                    case RowEpilogue::Relu:
+                        S::store(dst, S::relu(z));
+                        break;
+                    case RowEpilogue::Sigmoid:
+                        S::store(dst, z);
+                        for (int i = 0; i < W; ++i) dst[i] = sigmoidOf<S>(dst[i]);
+                        break;
+                    case RowEpilogue::ReluDerivative: {
+                        const V a = S::load(derivFrom + r * kFastBatch + g + h * W);
+                        S::store(dst, S::mul(S::positiveMask(a), z));
+                        break;
+                    }
+                    case RowEpilogue::SigmoidDerivative: {
+                        const V a = S::load(derivFrom + r * kFastBatch + g + h * W);
+                        const V derivative = S::mul(S::sub(S::set1(1.0f), a), a);
+                        S::store(dst, S::mul(derivative, z));
+                        break;
+                    }
+                }
+            }
+        }
+    }
+}
+
+// Rows from `first` on in blocks of JB, for as long as whole blocks fit;
+// returns the first row not done.
+template <typename S, int JB>
+uint32_t rowBlocks(uint32_t first, float* out, const float* in, const float* coef, size_t rowStride,
+                   size_t colStride, uint32_t rows, uint32_t cols, const float* biases,
+                   RowEpilogue epilogue, const float* derivFrom) {
+    uint32_t r = first;
+    for (; r + JB <= rows; r += JB) {
+        rowBlock<S, JB>(out + static_cast<size_t>(r) * kFastBatch, in, coef + r * rowStride, rowStride,
+                        colStride, cols, biases != nullptr ? biases + r : nullptr, epilogue,
+                        derivFrom != nullptr ? derivFrom + static_cast<size_t>(r) * kFastBatch : nullptr);
+    }
+    return r;
+}
+
+template <typename S>
+void rowsLayer(float* out, const float* in, const float* coef, size_t rowStride, size_t colStride,
+               uint32_t rows, uint32_t cols, const float* biases, RowEpilogue epilogue,
+               const float* derivFrom) {
+    uint32_t r = rowBlocks<S, S::kRowBlock>(0, out, in, coef, rowStride, colStride, rows, cols, biases,
+                                            epilogue, derivFrom);
+    if constexpr (S::kRowBlock > 4) {
+        r = rowBlocks<S, 4>(r, out, in, coef, rowStride, colStride, rows, cols, biases, epilogue, derivFrom);
+    }
+    if constexpr (S::kRowBlock > 2) {
+        r = rowBlocks<S, 2>(r, out, in, coef, rowStride, colStride, rows, cols, biases, epilogue, derivFrom);
+    }
+    rowBlocks<S, 1>(r, out, in, coef, rowStride, colStride, rows, cols, biases, epilogue, derivFrom);
+}
+
+// The gradients of JB neurons (rows of `weights`) for CV vectors of inputs
+// from vector `firstVector` on, summed over the 32 samples in order, then
+// applied: weight -= gradient * step. The vector that holds the bias column
+// goes through `tail`, its weights and the bias updated one by one.
+template <typename S, int JB, int CV>
+NT_NOINLINE void gradientBlock(const float* transposed, uint32_t stride, const float* delta,
+                               uint32_t firstVector, float* weights, float* biases, uint32_t fanIn,
+                               float step, float* tail) {
+    using V = typename S::V;
+    constexpr int W = S::kWidth;
+    V acc[JB][CV];
+    for (int r = 0; r < JB; ++r) {
+        for (int v = 0; v < CV; ++v) acc[r][v] = S::zero();
+    }
+    const float* x = transposed + static_cast<size_t>(firstVector) * W;
+    for (int s = 0; s < kFastBatch; ++s) {
+        V in[CV];
+        for (int v = 0; v < CV; ++v) in[v] = S::load(x + v * W);
+        for (int r = 0; r < JB; ++r) {
+            const V d = S::set1(delta[r * kFastBatch + s]);
+            for (int v = 0; v < CV; ++v) acc[r][v] = S::add(acc[r][v], S::mul(in[v], d));
+        }
+        x += stride;
+    }
+    const V stepVector = S::set1(step);
+    for (int r = 0; r < JB; ++r) {
+        float* row = weights + static_cast<size_t>(r) * fanIn;
+        for (int v = 0; v < CV; ++v) {
+            const uint32_t i0 = (firstVector + static_cast<uint32_t>(v)) * W;
+            if (i0 + W <= fanIn) {
+                S::store(row + i0, S::sub(S::load(row + i0), S::mul(acc[r][v], stepVector)));
+                continue;
+            }
+            S::store(tail, acc[r][v]);
+            for (uint32_t i = i0; i < fanIn; ++i) row[i] -= tail[i - i0] * step;
+            if (fanIn >= i0 && fanIn < i0 + W) biases[r] -= tail[fanIn - i0] * step;
+        }
+    }
+}
+
+template <typename S, int JB, int CV>
+uint32_t gradientBlocks(uint32_t first, uint32_t rows, const float* transposed, uint32_t stride,
+                        const float* delta, uint32_t firstVector, float* weights, float* biases,
+                        uint32_t fanIn, float step, float* tail) {
+    uint32_t r = first;
+    for (; r + JB <= rows; r += JB) {
+        gradientBlock<S, JB, CV>(transposed, stride, delta + static_cast<size_t>(r) * kFastBatch, firstVector,
+                                 weights + static_cast<size_t>(r) * fanIn, biases + r, fanIn, step, tail);
+    }
+    return r;
+}
+
+template <typename S, int CV>
+void gradientColumns(uint32_t rows, const float* transposed, uint32_t stride, const float* delta,
+                     uint32_t firstVector, float* weights, float* biases, uint32_t fanIn, float step,
+                     float* tail) {
+    constexpr int JB = S::kAccumulators / CV > 0 ? S::kAccumulators / CV : 1;
+    uint32_t r = gradientBlocks<S, JB, CV>(0, rows, transposed, stride, delta, firstVector, weights, biases,
+                                           fanIn, step, tail);
+    if constexpr (JB > 2) {
+        r = gradientBlocks<S, 2, CV>(r, rows, transposed, stride, delta, firstVector, weights, biases, fanIn,
+                                     step, tail);
+    }
+    gradientBlocks<S, 1, CV>(r, rows, transposed, stride, delta, firstVector, weights, biases, fanIn, step,
+                             tail);
+}
+
+// Gradient and update of one layer: `delta` (rows, 32) of its neurons,
+// `transposed` its input with the bias column.
+template <typename S>
+void gradientLayer(uint32_t rows, const float* transposed, uint32_t stride, const float* delta,
+                   float* weights, float* biases, uint32_t fanIn, float step, float* tail) {
+    constexpr uint32_t W = S::kWidth;
+    const uint32_t vectors = fanIn / W + 1;  // the last one holds the bias column
+    uint32_t v = 0;
+    for (; v + 4 <= vectors; v += 4) {
+        gradientColumns<S, 4>(rows, transposed, stride, delta, v, weights, biases, fanIn, step, tail);
+    }
+    switch (vectors - v) {
+        case 3: gradientColumns<S, 3>(rows, transposed, stride, delta, v, weights, biases, fanIn, step, tail); break;
+        case 2: gradientColumns<S, 2>(rows, transposed, stride, delta, v, weights, biases, fanIn, step, tail); break;
+        case 1: gradientColumns<S, 1>(rows, transposed, stride, delta, v, weights, biases, fanIn, step, tail); break;
+        default: break;
+    }
+}
+
+template <typename S>
+NT_NOINLINE void transposeValues(float* transposed, uint32_t stride, const float* values, uint32_t size) {
+    for (uint32_t j = 0; j < size; ++j) {
+        const float* row = values + static_cast<size_t>(j) * kFastBatch;
+        for (int s = 0; s < kFastBatch; ++s) transposed[static_cast<size_t>(s) * stride + j] = row[s];
+    }
+}
+
+// delta = f'(z) * (a - t) for the output layer, f' taken from a.
+template <typename S>
+NT_NOINLINE void outputDeltas(float* delta, const FastLayer& layer, const float* targets) {
+    for (uint32_t j = 0; j < layer.size; ++j) {
+        const float* a = layer.values + static_cast<size_t>(j) * kFastBatch;
+        float* d = delta + static_cast<size_t>(j) * kFastBatch;
+        for (int s = 0; s < kFastBatch; ++s) {
+            const float value = a[s];
+            const float error = value - targets[static_cast<size_t>(s) * layer.size + j];
+            const float derivative = layer.sigmoid ? (1.0f - value) * value : (value > 0.0f ? 1.0f : 0.0f);
+            d[s] = derivative * error;
+        }
+    }
+}
+
+// One mini-batch: forward for all 32 samples, then backward layer by layer
+// from the top, each layer's update applied right after the layer below has
+// taken its error sums from the weights as they were.
+template <typename S>
+void trainBatch(const FastPlan& plan, const float* inputs, const float* targets) {
+    const int last = plan.layerCount - 1;
+    const FastLayer& input = plan.layers[0];
+    for (uint32_t i = 0; i < input.size; ++i) {
+        for (int s = 0; s < kFastBatch; ++s) {
+            const float x = inputs[static_cast<size_t>(s) * input.size + i];
+            input.values[static_cast<size_t>(i) * kFastBatch + s] = x;
+            input.transposed[static_cast<size_t>(s) * input.transposedStride + i] = x;
+        }
+    }
+
+    for (int l = 1; l <= last; ++l) {
+        const FastLayer& layer = plan.layers[l];
+        const FastLayer& below = plan.layers[l - 1];
+        rowsLayer<S>(layer.values, below.values, layer.weights, layer.fanIn, 1, layer.size, layer.fanIn,
+                     layer.biases, layer.sigmoid ? RowEpilogue::Sigmoid : RowEpilogue::Relu, nullptr);
+        if (l < last) transposeValues<S>(layer.transposed, layer.transposedStride, layer.values, layer.size);
+    }
+
+    float* delta = plan.deltaA;
+    float* deltaBelow = plan.deltaB;
+    outputDeltas<S>(delta, plan.layers[last], targets);
+    for (int l = last; l >= 1; --l) {
+        const FastLayer& layer = plan.layers[l];
+        const FastLayer& below = plan.layers[l - 1];
+        if (l >= 2) {
+            // Error of neuron j below: sum over k of w[k][j] * delta[k].
+            rowsLayer<S>(deltaBelow, delta, layer.weights, 1, layer.fanIn, below.size, layer.size, nullptr,
+                         below.sigmoid ? RowEpilogue::SigmoidDerivative : RowEpilogue::ReluDerivative,
+                         below.values);
+        }
+        gradientLayer<S>(layer.size, below.transposed, below.transposedStride, delta, layer.weights,
+                         layer.biases, layer.fanIn, layer.step, plan.tail);
+        float* swap = delta;
+        delta = deltaBelow;
+        deltaBelow = swap;
+    }
+}
+
+}  // namespace fastkernel
