@@ -54,6 +54,12 @@ struct PortableOps {
         for (int i = 0; i < 4; ++i) a.lane[i] = a.lane[i] > 0.0f ? 1.0f : 0.0f;
         return a;
     }
+    static void transpose(float* transposed, uint32_t stride, const float* values, uint32_t size) {
+        for (uint32_t j = 0; j < size; ++j) {
+            for (int s = 0; s < kFastBatch; ++s) transposed[static_cast<uint64_t>(s) * stride + j] = values[j * kFastBatch + s];
+        }
+        for (int s = 0; s < kFastBatch; ++s) transposed[static_cast<uint64_t>(s) * stride + size] = 1.0f;
+    }
 };
 
 void fastBatchPortable(const FastPlan& plan, const float* inputs, const float* targets) {

@@ -218,6 +218,14 @@ void gradientColumns(uint32_t rows, const float* transposed, uint32_t stride, co
     constexpr int JB = S::kAccumulators / CV > 0 ? S::kAccumulators / CV : 1;
     uint32_t r = gradientBlocks<S, JB, CV>(0, rows, transposed, stride, delta, firstVector, weights, biases,
                                            fanIn, step, tail);
+    if constexpr (JB > 8) {
+        r = gradientBlocks<S, 8, CV>(r, rows, transposed, stride, delta, firstVector, weights, biases, fanIn,
+                                     step, tail);
+    }
+    if constexpr (JB > 4) {
+        r = gradientBlocks<S, 4, CV>(r, rows, transposed, stride, delta, firstVector, weights, biases, fanIn,
+                                     step, tail);
+    }
     if constexpr (JB > 2) {
         r = gradientBlocks<S, 2, CV>(r, rows, transposed, stride, delta, firstVector, weights, biases, fanIn,
                                      step, tail);
@@ -245,12 +253,11 @@ void gradientLayer(uint32_t rows, const float* transposed, uint32_t stride, cons
     }
 }
 
+// values (size, 32) to transposed (32, stride), with 1.0 in column `size`
+// and 0 after it up to the next multiple of the tile width.
 template <typename S>
 NT_NOINLINE void transposeValues(float* transposed, uint32_t stride, const float* values, uint32_t size) {
-    for (uint32_t j = 0; j < size; ++j) {
-        const float* row = values + static_cast<size_t>(j) * kFastBatch;
-        for (int s = 0; s < kFastBatch; ++s) transposed[static_cast<size_t>(s) * stride + j] = row[s];
-    }
+    S::transpose(transposed, stride, values, size);
 }
 
 // delta = f'(z) * (a - t) for the output layer, f' taken from a.

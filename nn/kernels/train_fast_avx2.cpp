@@ -25,6 +25,41 @@ struct Avx2Ops {
     static V positiveMask(V a) {
         return _mm256_and_ps(_mm256_cmp_ps(a, _mm256_setzero_ps(), _CMP_GT_OQ), _mm256_set1_ps(1.0f));
     }
+
+    // Tiles of 8 neurons by 8 samples, turned in registers. Rows past the
+    // layer's end read as 1.0 (the bias column) and then 0.
+    static void transpose(float* transposed, uint32_t stride, const float* values, uint32_t size) {
+        for (uint32_t j0 = 0; j0 <= size; j0 += 8) {
+            for (int g = 0; g < kFastBatch; g += 8) {
+                __m256 r[8];
+                for (uint32_t k = 0; k < 8; ++k) {
+                    const uint32_t j = j0 + k;
+                    r[k] = j < size ? _mm256_loadu_ps(values + static_cast<size_t>(j) * kFastBatch + g)
+                                    : _mm256_set1_ps(j == size ? 1.0f : 0.0f);
+                }
+                __m256 t[8];
+                for (int i = 0; i < 4; ++i) {
+                    t[2 * i] = _mm256_unpacklo_ps(r[2 * i], r[2 * i + 1]);
+                    t[2 * i + 1] = _mm256_unpackhi_ps(r[2 * i], r[2 * i + 1]);
+                }
+                for (int i = 0; i < 2; ++i) {
+                    const __m256d a = _mm256_castps_pd(t[4 * i]);
+                    const __m256d b = _mm256_castps_pd(t[4 * i + 1]);
+                    const __m256d c = _mm256_castps_pd(t[4 * i + 2]);
+                    const __m256d d = _mm256_castps_pd(t[4 * i + 3]);
+                    r[4 * i] = _mm256_castpd_ps(_mm256_unpacklo_pd(a, c));
+                    r[4 * i + 1] = _mm256_castpd_ps(_mm256_unpackhi_pd(a, c));
+                    r[4 * i + 2] = _mm256_castpd_ps(_mm256_unpacklo_pd(b, d));
+                    r[4 * i + 3] = _mm256_castpd_ps(_mm256_unpackhi_pd(b, d));
+                }
+                for (int k = 0; k < 4; ++k) {
+                    t[k] = _mm256_permute2f128_ps(r[k], r[k + 4], 0x20);
+                    t[k + 4] = _mm256_permute2f128_ps(r[k], r[k + 4], 0x31);
+                }
+                for (int k = 0; k < 8; ++k) _mm256_storeu_ps(transposed + static_cast<size_t>(g + k) * stride + j0, t[k]);
+            }
+        }
+    }
 };
 
 }  // namespace

@@ -1,0 +1,203 @@
+// Training speed of the reference loop and the fast kernel, per epoch as the
+// trainer runs it (mini-batches, error measurement, shuffle), against the
+// single-core FP32 peak of an FMA loop measured in the same run. Times are
+// processor time of this process (std::clock), so other work on a shared
+// machine inflates them less than it would wall-clock time.
+//
+// Usage: bench_train [--fast-only] [size ...]
+//   default sizes: 8x8x8 4x32x10x8 32x32x32 64x64x64; --fast-only skips the
+//   reference loop (for profiling the kernel).
+
+#include <algorithm>
+#include <ctime>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#if !defined(_WIN32)
+#include <sys/resource.h>
+#endif
+
+#include "bench/peak_flops.h"
+#include "nn/network.h"
+#include "nn/pcg32.h"
+#include "nn/train_fast.h"
+#include "nn/training.h"
+#include "tools/wavgen.h"
+#include "wave/training_set.h"
+#include "wave/wave_table.h"
+
+namespace {
+
+constexpr int64_t kSeed = 20240501;
+constexpr int kFastWarmupEpochs = 3;
+constexpr int kFastEpochs = 21;
+constexpr int kReferenceEpochs = 5;
+
+struct Clock {
+    using time_point = std::clock_t;
+    static time_point now() { return std::clock(); }
+};
+
+double secondsSince(Clock::time_point start) {
+    return static_cast<double>(Clock::now() - start) / CLOCKS_PER_SEC;
+}
+
+double median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    const size_t n = values.size();
+    return n % 2 == 1 ? values[n / 2] : 0.5 * (values[n / 2 - 1] + values[n / 2]);
+}
+
+// The best of several timed runs of the FMA loop of the widest instruction
+// set the processor has, in GFLOP/s.
+double measurePeakGflops(KernelVariant variant) {
+    const int64_t iterations = 4000000;
+    double best = 0.0;
+    volatile float sink = 0.0f;
+    for (int run = 0; run < 5; ++run) {
+        const Clock::time_point start = Clock::now();
+        int width = 1;
+#if defined(NETTRAINER_X86_KERNELS)
+        if (variant == KernelVariant::Avx512) {
+            sink = sink + fmaLoopAvx512(iterations);
+            width = 16;
+        } else if (variant == KernelVariant::Avx2) {
+            sink = sink + fmaLoopAvx2(iterations);
+            width = 8;
+        } else {
+            sink = sink + fmaLoopScalar(iterations / 8);
+        }
+#else
+        (void)variant;
+        sink = sink + fmaLoopScalar(iterations / 8);
+#endif
+        const double seconds = secondsSince(start);
+        const double rounds = width == 1 ? static_cast<double>(iterations / 8) : static_cast<double>(iterations);
+        const double gflops = rounds * kPeakChains * width * 2.0 / seconds * 1e-9;
+        best = std::max(best, gflops);
+    }
+    return best;
+}
+
+// FLOPs of one epoch, a multiply-add counted as 2: the forward and backward
+// passes of 49984 samples, 1562 updates and 1000 forward evaluations.
+double epochFlops(const Network& net) {
+    const double w = net.weightCount;
+    const double b = net.biasCount;
+    const double firstLayerWeights = static_cast<double>(layerSize(net, 0)) * layerSize(net, 1);
+    return 49984.0 * (6.0 * w - 2.0 * firstLayerWeights + b) + 1562.0 * 2.0 * (w + b) + 2000.0 * w;
+}
+
+double peakMemoryMegabytes() {
+#if defined(_WIN32)
+    return 0.0;
+#else
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return static_cast<double>(usage.ru_maxrss) / 1024.0;  // kilobytes on Linux
+#endif
+}
+
+struct Bench {
+    WaveTable table;
+    TrainingSet set;
+    Network net;
+    Pcg32 rng;
+
+    explicit Bench(const std::string& size) {
+        const std::vector<int16_t> saw = wavgen::exampleShape("saw");
+        auto* samples = static_cast<int16_t*>(std::malloc(saw.size() * sizeof(int16_t)));
+        if (samples != nullptr) std::memcpy(samples, saw.data(), saw.size() * sizeof(int16_t));
+        replaceWaveSamples(table, samples, samples != nullptr ? saw.size() : 0);
+        seedFromClock(rng, kSeed);
+        drawTrainingSet(set, table, rng);
+        buildNetwork(net, parseModelSize(size.c_str()));
+        initializeNetwork(net, rng);
+    }
+    ~Bench() {
+        releaseNetwork(net);
+        releaseTrainingSet(set);
+        releaseWaveTable(table);
+    }
+    Bench(const Bench&) = delete;
+    Bench& operator=(const Bench&) = delete;
+
+    // One epoch as trainEpochs runs it, without its progress line.
+    double timeEpoch(TrainKernel kernel) {
+        const Clock::time_point start = Clock::now();
+        trainEpochBatches(net, set, kernel);
+        measureError(net, table, rng);
+        shuffleTrainingSet(set, rng);
+        return secondsSince(start);
+    }
+
+    double medianEpochMs(TrainKernel kernel, int warmup, int epochs) {
+        for (int e = 0; e < warmup; ++e) timeEpoch(kernel);
+        std::vector<double> times;
+        for (int e = 0; e < epochs; ++e) times.push_back(timeEpoch(kernel) * 1e3);
+        return median(times);
+    }
+};
+
+struct Result {
+    std::string size;
+    double referenceMs = 0.0;
+    double fastMs = 0.0;
+    double gflops = 0.0;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::vector<std::string> sizes;
+    bool fastOnly = false;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--fast-only") == 0) {
+            fastOnly = true;
+        } else {
+            sizes.emplace_back(argv[i]);
+        }
+    }
+    if (sizes.empty()) sizes = {"8x8x8", "4x32x10x8", "32x32x32", "64x64x64"};
+
+    const KernelVariant variant = bestKernelVariant();
+    const char* kernel = kernelVariantName(variant);
+    const double peak = measurePeakGflops(variant);
+    std::printf("kernel: %s   FP32 peak (FMA loop, one core): %.0f GFLOP/s\n\n", kernel, peak);
+
+    std::vector<Result> results;
+    for (const std::string& size : sizes) {
+        Result r;
+        r.size = size;
+        if (!fastOnly) {
+            Bench bench(size);
+            const int epochs = bench.net.weightCount > 4000 ? 3 : kReferenceEpochs;
+            r.referenceMs = bench.medianEpochMs(TrainKernel::Reference, 1, epochs);
+        }
+        {
+            Bench bench(size);
+            r.fastMs = bench.medianEpochMs(TrainKernel::Fast, kFastWarmupEpochs, fastOnly ? 200 : kFastEpochs);
+            r.gflops = epochFlops(bench.net) / (r.fastMs * 1e-3) * 1e-9;
+        }
+        results.push_back(r);
+    }
+
+    std::printf("%-12s %-8s %13s %10s %9s %9s %12s %8s\n", "size", "kernel", "reference ms", "fast ms",
+                "speed-up", "GFLOP/s", "s per 5000", "% peak");
+    for (const Result& r : results) {
+        std::printf("%-12s %-8s %13.2f %10.3f %9.1f %9.1f %12.2f %8.1f\n", r.size.c_str(), kernel, r.referenceMs,
+                    r.fastMs, r.referenceMs / r.fastMs, r.gflops, r.fastMs * 5.0, 100.0 * r.gflops / peak);
+    }
+    std::printf("\npeak memory: %.1f MB\n\n", peakMemoryMegabytes());
+    for (const Result& r : results) {
+        std::printf("bench size=%s kernel=%s reference_ms=%.1f fast_ms=%.2f speedup=%.1f peak_gflops=%.0f "
+                    "peak_pct=%.1f\n",
+                    r.size.c_str(), kernel, r.referenceMs, r.fastMs, r.referenceMs / r.fastMs, peak,
+                    100.0 * r.gflops / peak);
+    }
+    return 0;
+}
