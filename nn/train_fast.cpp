@@ -103,8 +103,11 @@ uint64_t layOutScratch(const Network& net, float* scratch, FastPlan* plan) {
     }
     float* deltaA = take(static_cast<uint64_t>(largest) * kFastBatch);
     float* deltaB = take(static_cast<uint64_t>(largest) * kFastBatch);
+    float* deltaTransposed = take(static_cast<uint64_t>(kFastBatch) * transposedStride(largest));
     float* tail = take(kFastRowAlign);
     if (plan != nullptr) {
+        plan->deltaTransposed = deltaTransposed;
+        plan->deltaTransposedStride = transposedStride(largest);
         plan->layerCount = static_cast<int>(layerCount);
         plan->deltaA = deltaA;
         plan->deltaB = deltaB;

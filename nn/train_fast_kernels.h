@@ -51,6 +51,8 @@ struct FastPlan {
     FastLayer layers[kFastMaxLayers];
     float* deltaA = nullptr;  // (largest, 32)
     float* deltaB = nullptr;  // (largest, 32)
+    float* deltaTransposed = nullptr;  // (32, deltaTransposedStride) one layer's deltas by sample
+    uint32_t deltaTransposedStride = 0;
     float* tail = nullptr;    // (kFastRowAlign) a partial gradient vector
 };
 
@@ -234,13 +236,48 @@ void gradientColumns(uint32_t rows, const float* transposed, uint32_t stride, co
                              tail);
 }
 
+// Bias gradients summed over the samples in order from a transposed copy of
+// the deltas, neurons across the lanes, and applied.
+template <typename S>
+NT_NOINLINE void biasesFromDeltas(uint32_t rows, const float* delta, float* biases, float step,
+                                  float* deltaTransposed, uint32_t stride, float* tail) {
+    using V = typename S::V;
+    constexpr uint32_t W = S::kWidth;
+    constexpr int kChains = 4;
+    S::transpose(deltaTransposed, stride, delta, rows);
+    const V stepVector = S::set1(step);
+    for (uint32_t j0 = 0; j0 < rows; j0 += kChains * W) {
+        V acc[kChains];
+        for (int c = 0; c < kChains; ++c) acc[c] = S::zero();
+        const float* x = deltaTransposed + j0;
+        for (int s = 0; s < kFastBatch; ++s) {
+            for (int c = 0; c < kChains; ++c) acc[c] = S::add(acc[c], S::load(x + c * W));
+            x += stride;
+        }
+        for (uint32_t c = 0; c < kChains; ++c) {
+            const uint32_t j = j0 + c * W;
+            if (j >= rows) break;
+            if (j + W <= rows) {
+                S::store(biases + j, S::sub(S::load(biases + j), S::mul(acc[c], stepVector)));
+                continue;
+            }
+            S::store(tail, acc[c]);
+            for (uint32_t k = j; k < rows; ++k) biases[k] -= tail[k - j] * step;
+        }
+    }
+}
+
 // Gradient and update of one layer: `delta` (rows, 32) of its neurons,
-// `transposed` its input with the bias column.
+// `transposed` its input with the bias column. When the inputs fill whole
+// vectors the bias column would cost a vector of its own per neuron; the
+// biases are then summed across neurons instead.
 template <typename S>
 void gradientLayer(uint32_t rows, const float* transposed, uint32_t stride, const float* delta,
-                   float* weights, float* biases, uint32_t fanIn, float step, float* tail) {
+                   float* weights, float* biases, uint32_t fanIn, float step, float* tail,
+                   float* deltaTransposed, uint32_t deltaStride) {
     constexpr uint32_t W = S::kWidth;
-    const uint32_t vectors = fanIn / W + 1;  // the last one holds the bias column
+    const bool biasInLastVector = fanIn % W != 0 || fanIn == 0;
+    const uint32_t vectors = biasInLastVector ? fanIn / W + 1 : fanIn / W;
     uint32_t v = 0;
     for (; v + 4 <= vectors; v += 4) {
         gradientColumns<S, 4>(rows, transposed, stride, delta, v, weights, biases, fanIn, step, tail);
@@ -251,6 +288,7 @@ void gradientLayer(uint32_t rows, const float* transposed, uint32_t stride, cons
         case 1: gradientColumns<S, 1>(rows, transposed, stride, delta, v, weights, biases, fanIn, step, tail); break;
         default: break;
     }
+    if (!biasInLastVector) biasesFromDeltas<S>(rows, delta, biases, step, deltaTransposed, deltaStride, tail);
 }
 
 // values (size, 32) to transposed (32, stride), with 1.0 in column `size`
@@ -311,7 +349,8 @@ void trainBatch(const FastPlan& plan, const float* inputs, const float* targets)
                          below.values);
         }
         gradientLayer<S>(layer.size, below.transposed, below.transposedStride, delta, layer.weights,
-                         layer.biases, layer.fanIn, layer.step, plan.tail);
+                         layer.biases, layer.fanIn, layer.step, plan.tail, plan.deltaTransposed,
+                         plan.deltaTransposedStride);
         float* swap = delta;
         delta = deltaBelow;
         deltaBelow = swap;
