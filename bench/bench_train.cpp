@@ -5,6 +5,8 @@
 // machine inflates them less than it would wall-clock time.
 //
 // Usage: bench_train [--fast-only] [size ...]
+//        bench_train --check-sigmoid   (every float through each vector
+//        sigmoid this processor runs, against the reference sigmoid)
 //   default sizes: 8x8x8 4x32x10x8 32x32x32 64x64x64; --fast-only skips the
 //   reference loop (for profiling the kernel).
 
@@ -22,6 +24,7 @@
 #endif
 
 #include "bench/peak_flops.h"
+#include "nn/forward.h"
 #include "nn/network.h"
 #include "nn/pcg32.h"
 #include "nn/train_fast.h"
@@ -130,7 +133,11 @@ struct Bench {
     double timeEpoch(TrainKernel kernel) {
         const Clock::time_point start = Clock::now();
         trainEpochBatches(net, set, kernel);
-        measureError(net, table, rng);
+        if (kernel == TrainKernel::Fast) {
+            measureErrorFast(net, table, rng, bestKernelVariant());
+        } else {
+            measureError(net, table, rng);
+        }
         shuffleTrainingSet(set, rng);
         return secondsSince(start);
     }
@@ -142,6 +149,34 @@ struct Bench {
         return median(times);
     }
 };
+
+// Every float bit pattern through the variant's sigmoid; returns the number
+// of results that differ from the reference sigmoid in any bit.
+uint64_t checkSigmoid(KernelVariant variant) {
+    constexpr uint64_t kChunk = 1u << 16;
+    std::vector<float> z(kChunk);
+    std::vector<float> fast(kChunk);
+    uint64_t mismatches = 0;
+    for (uint64_t base = 0; base < (uint64_t{1} << 32); base += kChunk) {
+        for (uint64_t k = 0; k < kChunk; ++k) {
+            const uint32_t bits = static_cast<uint32_t>(base + k);
+            std::memcpy(&z[k], &bits, sizeof bits);
+        }
+        sigmoidWithKernel(variant, z.data(), fast.data(), kChunk);
+        for (uint64_t k = 0; k < kChunk; ++k) {
+            const float expected = sigmoid(z[k]);
+            if (std::memcmp(&expected, &fast[k], sizeof expected) != 0) {
+                if (mismatches < 10) {
+                    std::printf("  z=%.9g (0x%08x): reference %.9g, %s %.9g\n", static_cast<double>(z[k]),
+                                static_cast<uint32_t>(base + k), static_cast<double>(expected),
+                                kernelVariantName(variant), static_cast<double>(fast[k]));
+                }
+                ++mismatches;
+            }
+        }
+    }
+    return mismatches;
+}
 
 struct Result {
     std::string size;
@@ -156,6 +191,17 @@ int main(int argc, char** argv) {
     std::vector<std::string> sizes;
     bool fastOnly = false;
     for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--check-sigmoid") == 0) {
+            int failures = 0;
+            for (KernelVariant v : {KernelVariant::Avx512, KernelVariant::Avx2, KernelVariant::Portable}) {
+                if (!kernelVariantAvailable(v)) continue;
+                const uint64_t mismatches = checkSigmoid(v);
+                std::printf("sigmoid %s: %llu of 2^32 floats differ from the reference\n", kernelVariantName(v),
+                            static_cast<unsigned long long>(mismatches));
+                if (mismatches != 0) ++failures;
+            }
+            return failures == 0 ? 0 : 1;
+        }
         if (std::strcmp(argv[i], "--fast-only") == 0) {
             fastOnly = true;
         } else {

@@ -1,5 +1,6 @@
 #include "nn/train_fast.h"
 
+#include <cmath>
 #include <cstdint>
 
 #include "nn/train_fast_kernels.h"
@@ -54,6 +55,10 @@ struct PortableOps {
         for (int i = 0; i < 4; ++i) a.lane[i] = a.lane[i] > 0.0f ? 1.0f : 0.0f;
         return a;
     }
+    static V sigmoid(V z) {
+        for (int i = 0; i < 4; ++i) z.lane[i] = fastkernel::sigmoidOf<PortableOps>(z.lane[i]);
+        return z;
+    }
     static void transpose(float* transposed, uint32_t stride, const float* values, uint32_t size) {
         for (uint32_t j = 0; j < size; ++j) {
             for (int s = 0; s < kFastBatch; ++s) transposed[static_cast<uint64_t>(s) * stride + j] = values[j * kFastBatch + s];
@@ -64,6 +69,10 @@ struct PortableOps {
 
 void fastBatchPortable(const FastPlan& plan, const float* inputs, const float* targets) {
     fastkernel::trainBatch<PortableOps>(plan, inputs, targets);
+}
+
+void fastForwardPortable(const FastPlan& plan, const float* inputs) {
+    fastkernel::forwardBatch<PortableOps>(plan, inputs);
 }
 
 uint64_t roundUp(uint64_t n, uint64_t multiple) { return (n + multiple - 1) / multiple * multiple; }
@@ -184,6 +193,18 @@ FastBatchFunction batchFunction(KernelVariant variant) {
     return fastBatchPortable;
 }
 
+using FastForwardFunction = void (*)(const FastPlan& plan, const float* inputs);
+
+FastForwardFunction forwardFunction(KernelVariant variant) {
+#if defined(NETTRAINER_X86_KERNELS)
+    if (variant == KernelVariant::Avx512) return fastForwardAvx512;
+    if (variant == KernelVariant::Avx2) return fastForwardAvx2;
+#else
+    (void)variant;
+#endif
+    return fastForwardPortable;
+}
+
 }  // namespace
 
 const char* kernelVariantName(KernelVariant variant) {
@@ -245,4 +266,46 @@ void trainBatchFast(Network& net, const float* inputs, const float* targets, Ker
         return;
     }
     batchFunction(variant)(plan, inputs, targets);
+}
+
+float measureErrorFast(Network& net, const WaveTable& table, Pcg32& rng, KernelVariant variant) {
+    FastPlan plan;
+    if (!kernelVariantAvailable(variant) || !preparePlan(net, plan) || plan.layers[0].size != 1 ||
+        plan.layers[plan.layerCount - 1].size != 1) {
+        return measureError(net, table, rng);
+    }
+    const FastForwardFunction forward = forwardFunction(variant);
+    const float* outputs = plan.layers[plan.layerCount - 1].values;
+    Pcg32 local = rng;
+    const float n = static_cast<float>(table.sampleCount);
+    float sum = 0.0f;
+    for (int first = 0; first < kErrorPoints; first += kBatchSize) {
+        const int count = kErrorPoints - first < kBatchSize ? kErrorPoints - first : kBatchSize;
+        float phases[kBatchSize] = {};
+        float targets[kBatchSize] = {};
+        for (int p = 0; p < count; ++p) {
+            phases[p] = nextUnit(local);
+            targets[p] = sampleWaveTable(table, phases[p] * n);
+        }
+        forward(plan, phases);
+        for (int p = 0; p < count; ++p) sum += std::fabs(outputs[p] - targets[p]);
+    }
+    rng = local;
+    return sum * kErrorScale;
+}
+
+void sigmoidWithKernel(KernelVariant variant, const float* z, float* out, uint64_t count) {
+#if defined(NETTRAINER_X86_KERNELS)
+    if (variant == KernelVariant::Avx512 && kernelVariantAvailable(variant)) {
+        fastSigmoidAvx512(z, out, count);
+        return;
+    }
+    if (variant == KernelVariant::Avx2 && kernelVariantAvailable(variant)) {
+        fastSigmoidAvx2(z, out, count);
+        return;
+    }
+#else
+    (void)variant;
+#endif
+    fastkernel::sigmoidArray<PortableOps>(z, out, count);
 }

@@ -3,7 +3,9 @@
 #include <cstdint>
 
 #include "nn/network.h"
+#include "nn/pcg32.h"
 #include "wave/training_set.h"
+#include "wave/wave_table.h"
 
 // The fast mini-batch kernels. They lay the 32 samples of a mini-batch across
 // the vector lanes and keep the reference loop's order of summation for every
@@ -36,3 +38,11 @@ void trainEpochBatchesFast(Network& net, const TrainingSet& set, KernelVariant v
 
 // One mini-batch of kBatchSize samples, like trainBatch.
 void trainBatchFast(Network& net, const float* inputs, const float* targets, KernelVariant variant);
+
+// measureError with the variant's forward pass, 32 phases at a time: the
+// same draws, sums and result.
+float measureErrorFast(Network& net, const WaveTable& table, Pcg32& rng, KernelVariant variant);
+
+// The sigmoid as the variant's kernels compute it, over an array; for
+// checking it against the reference sigmoid.
+void sigmoidWithKernel(KernelVariant variant, const float* z, float* out, uint64_t count);

@@ -61,16 +61,38 @@ using FastBatchFunction = void (*)(const FastPlan& plan, const float* inputs, co
 // Entry points of the instruction-set files (x86-64 builds only).
 void fastBatchAvx2(const FastPlan& plan, const float* inputs, const float* targets);
 void fastBatchAvx512(const FastPlan& plan, const float* inputs, const float* targets);
+void fastForwardAvx2(const FastPlan& plan, const float* inputs);
+void fastForwardAvx512(const FastPlan& plan, const float* inputs);
+void fastSigmoidAvx2(const float* z, float* out, uint64_t count);
+void fastSigmoidAvx512(const float* z, float* out, uint64_t count);
 
 namespace fastkernel {
 
 enum class RowEpilogue { Relu, Sigmoid, ReluDerivative, SigmoidDerivative };
 
+// The reference sigmoid of one value, for lanes the vector version leaves.
 template <typename S>
 inline float sigmoidOf(float x) {
     const float e = static_cast<float>(exp(-static_cast<double>(x)));
     return 1.0f / (e + 1.0f);
 }
+
+// The vector sigmoids compute exp(-z) in double precision to within a few
+// units in the last place of a double and round it to float, which gives
+// the C library's result unless the double lies within a hair of the middle
+// between two floats. Lanes that close to a tie, and lanes whose result would
+// not be a normal float or is not a number, go through sigmoidOf instead, so
+// every lane equals the reference.
+constexpr double kExpLimit = 87.0;              // exp(+-87) stays a normal float
+constexpr double kLog2e = 1.4426950408889634;
+constexpr double kLn2High = 0.693145751953125;  // few bits, so n * kLn2High is exact
+constexpr double kLn2Low = 1.4286068203094173e-06;
+constexpr int64_t kTieHalfWidth = 64;  // units of the last double place around a float tie
+// Taylor coefficients 1/k! for k = 13 down to 2.
+constexpr double kExpTaylor[12] = {
+    1.0 / 6227020800.0, 1.0 / 479001600.0, 1.0 / 39916800.0, 1.0 / 3628800.0,
+    1.0 / 362880.0,     1.0 / 40320.0,     1.0 / 5040.0,     1.0 / 720.0,
+    1.0 / 120.0,        1.0 / 24.0,        1.0 / 6.0,        0.5};
 
 // out[r][s] = epilogue(start_r + sum over c of coef[r * rowStride + c * colStride] * in[c][s])
 // for JB rows r and all 32 samples s; the sum runs over c in order. The start
@@ -111,8 +133,7 @@ NT_NOINLINE void rowBlock(float* out, const float* in, const float* coef, size_t
                         S::store(dst, S::relu(z));
                         break;
                     case RowEpilogue::Sigmoid:
-                        S::store(dst, z);
-                        for (int i = 0; i < W; ++i) dst[i] = sigmoidOf<S>(dst[i]);
+                        S::store(dst, S::sigmoid(z));
                         break;
                     case RowEpilogue::ReluDerivative: {
                         const V a = S::load(derivFrom + r * kFastBatch + g + h * W);
@@ -313,13 +334,9 @@ NT_NOINLINE void outputDeltas(float* delta, const FastLayer& layer, const float*
     }
 }
 
-// One mini-batch: forward for all 32 samples, then backward layer by layer
-// from the top, each layer's update applied right after the layer below has
-// taken its error sums from the weights as they were.
+// Copies 32 samples' inputs into layer 0, by neuron and by sample.
 template <typename S>
-void trainBatch(const FastPlan& plan, const float* inputs, const float* targets) {
-    const int last = plan.layerCount - 1;
-    const FastLayer& input = plan.layers[0];
+void loadInputs(const FastLayer& input, const float* inputs) {
     for (uint32_t i = 0; i < input.size; ++i) {
         for (int s = 0; s < kFastBatch; ++s) {
             const float x = inputs[static_cast<size_t>(s) * input.size + i];
@@ -327,6 +344,27 @@ void trainBatch(const FastPlan& plan, const float* inputs, const float* targets)
             input.transposed[static_cast<size_t>(s) * input.transposedStride + i] = x;
         }
     }
+}
+
+// The network's outputs for 32 samples, left in the last layer's values.
+template <typename S>
+void forwardBatch(const FastPlan& plan, const float* inputs) {
+    loadInputs<S>(plan.layers[0], inputs);
+    for (int l = 1; l < plan.layerCount; ++l) {
+        const FastLayer& layer = plan.layers[l];
+        const FastLayer& below = plan.layers[l - 1];
+        rowsLayer<S>(layer.values, below.values, layer.weights, layer.fanIn, 1, layer.size, layer.fanIn,
+                     layer.biases, layer.sigmoid ? RowEpilogue::Sigmoid : RowEpilogue::Relu, nullptr);
+    }
+}
+
+// One mini-batch: forward for all 32 samples, then backward layer by layer
+// from the top, each layer's update applied right after the layer below has
+// taken its error sums from the weights as they were.
+template <typename S>
+void trainBatch(const FastPlan& plan, const float* inputs, const float* targets) {
+    const int last = plan.layerCount - 1;
+    loadInputs<S>(plan.layers[0], inputs);
 
     for (int l = 1; l <= last; ++l) {
         const FastLayer& layer = plan.layers[l];
@@ -355,6 +393,20 @@ void trainBatch(const FastPlan& plan, const float* inputs, const float* targets)
         delta = deltaBelow;
         deltaBelow = swap;
     }
+}
+
+// The kernels' sigmoid over an array, whole vectors and then the rest
+// through one padded vector.
+template <typename S>
+void sigmoidArray(const float* z, float* out, uint64_t count) {
+    constexpr uint64_t W = S::kWidth;
+    uint64_t i = 0;
+    for (; i + W <= count; i += W) S::store(out + i, S::sigmoid(S::load(z + i)));
+    if (i == count) return;
+    float lanes[W] = {};
+    for (uint64_t k = i; k < count; ++k) lanes[k - i] = z[k];
+    S::store(lanes, S::sigmoid(S::load(lanes)));
+    for (uint64_t k = i; k < count; ++k) out[k] = lanes[k - i];
 }
 
 }  // namespace fastkernel

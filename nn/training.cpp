@@ -145,7 +145,8 @@ float trainEpochs(Network& net, TrainingSet& set, const WaveTable& table, Pcg32&
     float lastError = 0.0f;
     for (int e = 0; e < epochs; ++e) {
         trainEpochBatches(net, set, kernel);
-        lastError = measureError(net, table, rng);
+        lastError = kernel == TrainKernel::Fast ? measureErrorFast(net, table, rng, bestKernelVariant())
+                                                : measureError(net, table, rng);
         ++epochsTrained;
         std::printf("Epoch %d / %d:  Total Error: %.2f%%\n", epochsTrained, endCount,
                     static_cast<double>(lastError));

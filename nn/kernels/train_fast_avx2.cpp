@@ -7,6 +7,46 @@
 
 namespace {
 
+// exp(x) for |x| <= kExpLimit: x = n ln2 + r, |r| <= ln2 / 2, a Taylor
+// polynomial of degree 13 for exp(r), then scaled by 2^n.
+__m256d expNear(__m256d x) {
+    using namespace fastkernel;
+    const __m256d n = _mm256_round_pd(_mm256_mul_pd(x, _mm256_set1_pd(kLog2e)), _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC);
+    __m256d r = _mm256_fnmadd_pd(n, _mm256_set1_pd(kLn2High), x);
+    r = _mm256_fnmadd_pd(n, _mm256_set1_pd(kLn2Low), r);
+    __m256d p = _mm256_set1_pd(kExpTaylor[0]);
+    for (int k = 1; k < 12; ++k) p = _mm256_fmadd_pd(p, r, _mm256_set1_pd(kExpTaylor[k]));
+    p = _mm256_fmadd_pd(p, r, _mm256_set1_pd(1.0));
+    p = _mm256_fmadd_pd(p, r, _mm256_set1_pd(1.0));
+    // 2^n from its exponent bits: n + 1023 lands in the low bits of 1.5 * 2^52 + n + 1023.
+    const __m256i biased = _mm256_castpd_si256(_mm256_add_pd(n, _mm256_set1_pd(6755399441055744.0 + 1023.0)));
+    const __m256d scale = _mm256_castsi256_pd(_mm256_slli_epi64(biased, 52));
+    return _mm256_mul_pd(p, scale);
+}
+
+// Lanes whose double result lies too near a tie between two floats, as all-ones.
+__m256i nearFloatTie(__m256d y) {
+    const __m256i low = _mm256_and_si256(_mm256_castpd_si256(y), _mm256_set1_epi64x((int64_t{1} << 29) - 1));
+    const __m256i offset = _mm256_sub_epi64(low, _mm256_set1_epi64x(int64_t{1} << 28));
+    const __m256i limit = _mm256_set1_epi64x(fastkernel::kTieHalfWidth);
+    const __m256i above = _mm256_cmpgt_epi64(offset, limit);
+    const __m256i below = _mm256_cmpgt_epi64(_mm256_sub_epi64(_mm256_setzero_si256(), limit), offset);
+    return _mm256_andnot_si256(_mm256_or_si256(above, below), _mm256_set1_epi64x(-1));
+}
+
+// (float)exp(-(double)z) for 4 lanes; `unsure` gets a nonzero bit for any
+// lane it can't vouch for.
+__m128 expNegated(__m128 z, int& unsure) {
+    const __m256d x = _mm256_sub_pd(_mm256_setzero_pd(), _mm256_cvtps_pd(z));
+    const __m256d magnitude = _mm256_andnot_pd(_mm256_set1_pd(-0.0), x);
+    const __m256d inRange = _mm256_cmp_pd(magnitude, _mm256_set1_pd(fastkernel::kExpLimit), _CMP_LE_OQ);
+    const __m256d y = expNear(x);
+    const __m256d bad = _mm256_or_pd(_mm256_xor_pd(inRange, _mm256_castsi256_pd(_mm256_set1_epi64x(-1))),
+                                     _mm256_castsi256_pd(nearFloatTie(y)));
+    unsure |= _mm256_movemask_pd(bad);
+    return _mm256_cvtpd_ps(y);
+}
+
 struct Avx2Ops {
     using V = __m256;
     static constexpr int kWidth = 8;
@@ -24,6 +64,22 @@ struct Avx2Ops {
     static V relu(V z) { return _mm256_max_ps(z, _mm256_setzero_ps()); }
     static V positiveMask(V a) {
         return _mm256_and_ps(_mm256_cmp_ps(a, _mm256_setzero_ps(), _CMP_GT_OQ), _mm256_set1_ps(1.0f));
+    }
+
+    static V sigmoid(V z) {
+        int unsure = 0;
+        const __m128 low = expNegated(_mm256_castps256_ps128(z), unsure);
+        const __m128 high = expNegated(_mm256_extractf128_ps(z, 1), unsure);
+        const V e = _mm256_insertf128_ps(_mm256_castps128_ps256(low), high, 1);
+        V result = _mm256_div_ps(_mm256_set1_ps(1.0f), _mm256_add_ps(e, _mm256_set1_ps(1.0f)));
+        if (unsure != 0) {
+            alignas(32) float lanes[8];
+            alignas(32) float values[8];
+            _mm256_store_ps(lanes, z);
+            for (int i = 0; i < 8; ++i) values[i] = fastkernel::sigmoidOf<Avx2Ops>(lanes[i]);
+            result = _mm256_load_ps(values);
+        }
+        return result;
     }
 
     // Tiles of 8 neurons by 8 samples, turned in registers. Rows past the
@@ -66,6 +122,14 @@ struct Avx2Ops {
 
 void fastBatchAvx2(const FastPlan& plan, const float* inputs, const float* targets) {
     fastkernel::trainBatch<Avx2Ops>(plan, inputs, targets);
+}
+
+void fastForwardAvx2(const FastPlan& plan, const float* inputs) {
+    fastkernel::forwardBatch<Avx2Ops>(plan, inputs);
+}
+
+void fastSigmoidAvx2(const float* z, float* out, uint64_t count) {
+    fastkernel::sigmoidArray<Avx2Ops>(z, out, count);
 }
 
 #endif

@@ -13,6 +13,36 @@
 
 namespace {
 
+// exp(x) for |x| <= kExpLimit: x = n ln2 + r, |r| <= ln2 / 2, a Taylor
+// polynomial of degree 13 for exp(r), then scaled by 2^n.
+__m512d expNear(__m512d x) {
+    using namespace fastkernel;
+    const __m512d n = _mm512_roundscale_pd(_mm512_mul_pd(x, _mm512_set1_pd(kLog2e)), _MM_FROUND_TO_NEAREST_INT);
+    __m512d r = _mm512_fnmadd_pd(n, _mm512_set1_pd(kLn2High), x);
+    r = _mm512_fnmadd_pd(n, _mm512_set1_pd(kLn2Low), r);
+    __m512d p = _mm512_set1_pd(kExpTaylor[0]);
+    for (int k = 1; k < 12; ++k) p = _mm512_fmadd_pd(p, r, _mm512_set1_pd(kExpTaylor[k]));
+    p = _mm512_fmadd_pd(p, r, _mm512_set1_pd(1.0));
+    p = _mm512_fmadd_pd(p, r, _mm512_set1_pd(1.0));
+    return _mm512_scalef_pd(p, n);
+}
+
+// Lanes whose double result lies too near a tie between two floats.
+__mmask8 nearFloatTie(__m512d y) {
+    const __m512i low = _mm512_and_si512(_mm512_castpd_si512(y), _mm512_set1_epi64((int64_t{1} << 29) - 1));
+    const __m512i distance = _mm512_abs_epi64(_mm512_sub_epi64(low, _mm512_set1_epi64(int64_t{1} << 28)));
+    return _mm512_cmple_epi64_mask(distance, _mm512_set1_epi64(fastkernel::kTieHalfWidth));
+}
+
+// (float)exp(-(double)z) for 8 lanes, and a mask of the lanes it can't vouch for.
+__m256 expNegated(__m256 z, __mmask8& unsure) {
+    const __m512d x = _mm512_sub_pd(_mm512_setzero_pd(), _mm512_cvtps_pd(z));
+    const __mmask8 inRange = _mm512_cmp_pd_mask(_mm512_abs_pd(x), _mm512_set1_pd(fastkernel::kExpLimit), _CMP_LE_OQ);
+    const __m512d y = expNear(x);
+    unsure = static_cast<__mmask8>(~inRange | nearFloatTie(y));
+    return _mm512_cvtpd_ps(y);
+}
+
 struct Avx512Ops {
     using V = __m512;
     static constexpr int kWidth = 16;
@@ -31,6 +61,24 @@ struct Avx512Ops {
     static V positiveMask(V a) {
         const __mmask16 positive = _mm512_cmp_ps_mask(a, _mm512_setzero_ps(), _CMP_GT_OQ);
         return _mm512_maskz_mov_ps(positive, _mm512_set1_ps(1.0f));
+    }
+
+    static V sigmoid(V z) {
+        __mmask8 unsureLow = 0;
+        __mmask8 unsureHigh = 0;
+        const __m256 low = expNegated(_mm512_castps512_ps256(z), unsureLow);
+        const __m256 high = expNegated(_mm512_extractf32x8_ps(z, 1), unsureHigh);
+        const V e = _mm512_insertf32x8(_mm512_castps256_ps512(low), high, 1);
+        V result = _mm512_div_ps(_mm512_set1_ps(1.0f), _mm512_add_ps(e, _mm512_set1_ps(1.0f)));
+        if ((unsureLow | unsureHigh) != 0) {
+            alignas(64) float lanes[16];
+            alignas(64) float values[16];
+            _mm512_store_ps(lanes, z);
+            _mm512_store_ps(values, result);
+            for (int i = 0; i < 16; ++i) values[i] = fastkernel::sigmoidOf<Avx512Ops>(lanes[i]);
+            result = _mm512_load_ps(values);
+        }
+        return result;
     }
 
     // Tiles of 16 neurons by 16 samples, turned in registers. Rows past the
@@ -79,6 +127,14 @@ struct Avx512Ops {
 
 void fastBatchAvx512(const FastPlan& plan, const float* inputs, const float* targets) {
     fastkernel::trainBatch<Avx512Ops>(plan, inputs, targets);
+}
+
+void fastForwardAvx512(const FastPlan& plan, const float* inputs) {
+    fastkernel::forwardBatch<Avx512Ops>(plan, inputs);
+}
+
+void fastSigmoidAvx512(const float* z, float* out, uint64_t count) {
+    fastkernel::sigmoidArray<Avx512Ops>(z, out, count);
 }
 
 #endif

@@ -3,10 +3,12 @@
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <new>
 #include <string>
 #include <vector>
 
+#include "nn/forward.h"
 #include "nn/network.h"
 #include "nn/pcg32.h"
 #include "nn/train_fast.h"
@@ -87,12 +89,14 @@ std::string firstDifference(const Network& a, const Network& b) {
 
 // One epoch as trainEpochs runs it, without the progress line.
 float runEpoch(TrainingRun& s, bool fast, KernelVariant variant) {
+    float error = 0.0f;
     if (fast) {
         trainEpochBatchesFast(s.net, s.set, variant);
+        error = measureErrorFast(s.net, s.table, s.rng, variant);
     } else {
         trainEpochBatches(s.net, s.set, TrainKernel::Reference);
+        error = measureError(s.net, s.table, s.rng);
     }
-    const float error = measureError(s.net, s.table, s.rng);
     shuffleTrainingSet(s.set, s.rng);
     return error;
 }
@@ -197,6 +201,41 @@ TEST_P(FastKernel, RebuiltNetworkOfAnotherSizeStillMatchesTheReference) {
         trainBatchFast(fast.net, fast.set.inputs, fast.set.targets, GetParam());
         EXPECT_EQ(parameterBits(fast.net), parameterBits(reference.net)) << firstDifference(fast.net, reference.net);
     }
+}
+
+TEST_P(FastKernel, ErrorMeasurementEqualsTheReferenceAndDrawsTheSame) {
+    for (const char* shape : {"4", "8x8x8", "8x0x8", "17x33"}) {
+        SCOPED_TRACE(shape);
+        TrainingRun reference(shape, 77);
+        TrainingRun fast(shape, 77);
+        EXPECT_EQ(measureErrorFast(fast.net, fast.table, fast.rng, GetParam()),
+                  measureError(reference.net, reference.table, reference.rng));
+        EXPECT_EQ(fast.rng.state, reference.rng.state);
+    }
+}
+
+TEST_P(FastKernel, VectorSigmoidEqualsTheReferenceOnSampledAndSpecialFloats) {
+    std::vector<float> z = {0.0f, -0.0f, 1.0f, -1.0f, 16.6355f, 88.7f, -88.7f, 88.73f, -88.73f, 87.0f, -87.0f,
+                            87.00001f, -87.00001f, 103.97f, -103.97f, 1e-30f, -1e-30f, 1e30f, -1e30f,
+                            std::numeric_limits<float>::infinity(), -std::numeric_limits<float>::infinity(),
+                            std::numeric_limits<float>::quiet_NaN(), std::numeric_limits<float>::max(),
+                            std::numeric_limits<float>::denorm_min()};
+    for (uint64_t bits = 0; bits < (uint64_t{1} << 32); bits += 4099) {
+        const uint32_t pattern = static_cast<uint32_t>(bits);
+        float value;
+        std::memcpy(&value, &pattern, sizeof value);
+        z.push_back(value);
+    }
+    std::vector<float> out(z.size());
+    sigmoidWithKernel(GetParam(), z.data(), out.data(), z.size());
+    uint64_t mismatches = 0;
+    for (size_t i = 0; i < z.size(); ++i) {
+        const float expected = sigmoid(z[i]);
+        if (std::memcmp(&expected, &out[i], sizeof expected) != 0 && ++mismatches <= 5) {
+            ADD_FAILURE() << "sigmoid(" << z[i] << "): " << out[i] << " instead of " << expected;
+        }
+    }
+    EXPECT_EQ(mismatches, 0u);
 }
 
 TEST_P(FastKernel, AnEpochAllocatesNothing) {
