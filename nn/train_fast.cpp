@@ -55,6 +55,10 @@ struct PortableOps {
         for (int i = 0; i < 4; ++i) a.lane[i] = a.lane[i] > 0.0f ? 1.0f : 0.0f;
         return a;
     }
+    static void subScaledPartial(float* p, V g, V step, uint32_t count) {
+        for (uint32_t i = 0; i < count; ++i) p[i] = p[i] - g.lane[i] * step.lane[i];
+    }
+    static float lane(V v, uint32_t k) { return v.lane[k]; }
     static V sigmoid(V z) {
         for (int i = 0; i < 4; ++i) z.lane[i] = fastkernel::sigmoidOf<PortableOps>(z.lane[i]);
         return z;
@@ -113,14 +117,12 @@ uint64_t layOutScratch(const Network& net, float* scratch, FastPlan* plan) {
     float* deltaA = take(static_cast<uint64_t>(largest) * kFastBatch);
     float* deltaB = take(static_cast<uint64_t>(largest) * kFastBatch);
     float* deltaTransposed = take(static_cast<uint64_t>(kFastBatch) * transposedStride(largest));
-    float* tail = take(kFastRowAlign);
     if (plan != nullptr) {
         plan->deltaTransposed = deltaTransposed;
         plan->deltaTransposedStride = transposedStride(largest);
         plan->layerCount = static_cast<int>(layerCount);
         plan->deltaA = deltaA;
         plan->deltaB = deltaB;
-        plan->tail = tail;
     }
     return used;
 }

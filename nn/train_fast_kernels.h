@@ -53,7 +53,6 @@ struct FastPlan {
     float* deltaB = nullptr;  // (largest, 32)
     float* deltaTransposed = nullptr;  // (32, deltaTransposedStride) one layer's deltas by sample
     uint32_t deltaTransposedStride = 0;
-    float* tail = nullptr;    // (kFastRowAlign) a partial gradient vector
 };
 
 using FastBatchFunction = void (*)(const FastPlan& plan, const float* inputs, const float* targets);
@@ -98,16 +97,15 @@ constexpr double kExpTaylor[12] = {
 // for JB rows r and all 32 samples s; the sum runs over c in order. The start
 // is the row's bias, or 0 without biases. The derivative epilogues multiply
 // by the derivative taken from derivFrom[r][s], the rows' activation values.
-template <typename S, int JB>
+template <typename S, int JB, RowEpilogue E>
 NT_NOINLINE void rowBlock(float* out, const float* in, const float* coef, size_t rowStride,
-                          size_t colStride, uint32_t cols, const float* biases, RowEpilogue epilogue,
-                          const float* derivFrom) {
+                          size_t colStride, uint32_t cols, const float* biases, const float* derivFrom) {
     using V = typename S::V;
     constexpr int W = S::kWidth;
     for (int g = 0; g < kFastBatch; g += 2 * W) {
         V acc[JB][2];
         for (int r = 0; r < JB; ++r) {
-            const V start = biases != nullptr ? S::set1(biases[r]) : S::zero();
+            const V start = E == RowEpilogue::Relu || E == RowEpilogue::Sigmoid ? S::set1(biases[r]) : S::zero();
             acc[r][0] = start;
             acc[r][1] = start;
         }
@@ -128,24 +126,17 @@ NT_NOINLINE void rowBlock(float* out, const float* in, const float* coef, size_t
             for (int h = 0; h < 2; ++h) {
                 float* dst = out + r * kFastBatch + g + h * W;
                 const V z = acc[r][h];
-                switch (epilogue) {
-                    case RowEpilogue::Relu:
-                        S::store(dst, S::relu(z));
-                        break;
-                    case RowEpilogue::Sigmoid:
-                        S::store(dst, S::sigmoid(z));
-                        break;
-                    case RowEpilogue::ReluDerivative: {
-                        const V a = S::load(derivFrom + r * kFastBatch + g + h * W);
-                        S::store(dst, S::mul(S::positiveMask(a), z));
-                        break;
-                    }
-                    case RowEpilogue::SigmoidDerivative: {
-                        const V a = S::load(derivFrom + r * kFastBatch + g + h * W);
-                        const V derivative = S::mul(S::sub(S::set1(1.0f), a), a);
-                        S::store(dst, S::mul(derivative, z));
-                        break;
-                    }
+                if constexpr (E == RowEpilogue::Relu) {
+                    S::store(dst, S::relu(z));
+                } else if constexpr (E == RowEpilogue::Sigmoid) {
+                    S::store(dst, S::sigmoid(z));
+                } else if constexpr (E == RowEpilogue::ReluDerivative) {
+                    const V a = S::load(derivFrom + r * kFastBatch + g + h * W);
+                    S::store(dst, S::mul(S::positiveMask(a), z));
+                } else {
+                    const V a = S::load(derivFrom + r * kFastBatch + g + h * W);
+                    const V derivative = S::mul(S::sub(S::set1(1.0f), a), a);
+                    S::store(dst, S::mul(derivative, z));
                 }
             }
         }
@@ -154,42 +145,62 @@ NT_NOINLINE void rowBlock(float* out, const float* in, const float* coef, size_t
 
 // Rows from `first` on in blocks of JB, for as long as whole blocks fit;
 // returns the first row not done.
-template <typename S, int JB>
+template <typename S, int JB, RowEpilogue E>
 uint32_t rowBlocks(uint32_t first, float* out, const float* in, const float* coef, size_t rowStride,
-                   size_t colStride, uint32_t rows, uint32_t cols, const float* biases,
-                   RowEpilogue epilogue, const float* derivFrom) {
+                   size_t colStride, uint32_t rows, uint32_t cols, const float* biases, const float* derivFrom) {
     uint32_t r = first;
     for (; r + JB <= rows; r += JB) {
-        rowBlock<S, JB>(out + static_cast<size_t>(r) * kFastBatch, in, coef + r * rowStride, rowStride,
-                        colStride, cols, biases != nullptr ? biases + r : nullptr, epilogue,
-                        derivFrom != nullptr ? derivFrom + static_cast<size_t>(r) * kFastBatch : nullptr);
+        rowBlock<S, JB, E>(out + static_cast<size_t>(r) * kFastBatch, in, coef + r * rowStride, rowStride,
+                           colStride, cols, biases != nullptr ? biases + r : nullptr,
+                           derivFrom != nullptr ? derivFrom + static_cast<size_t>(r) * kFastBatch : nullptr);
     }
     return r;
+}
+
+template <typename S, RowEpilogue E>
+void rowsWith(float* out, const float* in, const float* coef, size_t rowStride, size_t colStride,
+              uint32_t rows, uint32_t cols, const float* biases, const float* derivFrom) {
+    uint32_t r = rowBlocks<S, S::kRowBlock, E>(0, out, in, coef, rowStride, colStride, rows, cols, biases,
+                                               derivFrom);
+    if constexpr (S::kRowBlock > 4) {
+        r = rowBlocks<S, 4, E>(r, out, in, coef, rowStride, colStride, rows, cols, biases, derivFrom);
+    }
+    if constexpr (S::kRowBlock > 2) {
+        r = rowBlocks<S, 2, E>(r, out, in, coef, rowStride, colStride, rows, cols, biases, derivFrom);
+    }
+    rowBlocks<S, 1, E>(r, out, in, coef, rowStride, colStride, rows, cols, biases, derivFrom);
 }
 
 template <typename S>
 void rowsLayer(float* out, const float* in, const float* coef, size_t rowStride, size_t colStride,
                uint32_t rows, uint32_t cols, const float* biases, RowEpilogue epilogue,
                const float* derivFrom) {
-    uint32_t r = rowBlocks<S, S::kRowBlock>(0, out, in, coef, rowStride, colStride, rows, cols, biases,
-                                            epilogue, derivFrom);
-    if constexpr (S::kRowBlock > 4) {
-        r = rowBlocks<S, 4>(r, out, in, coef, rowStride, colStride, rows, cols, biases, epilogue, derivFrom);
+    switch (epilogue) {
+        case RowEpilogue::Relu:
+            rowsWith<S, RowEpilogue::Relu>(out, in, coef, rowStride, colStride, rows, cols, biases, derivFrom);
+            break;
+        case RowEpilogue::Sigmoid:
+            rowsWith<S, RowEpilogue::Sigmoid>(out, in, coef, rowStride, colStride, rows, cols, biases, derivFrom);
+            break;
+        case RowEpilogue::ReluDerivative:
+            rowsWith<S, RowEpilogue::ReluDerivative>(out, in, coef, rowStride, colStride, rows, cols, biases,
+                                                     derivFrom);
+            break;
+        case RowEpilogue::SigmoidDerivative:
+            rowsWith<S, RowEpilogue::SigmoidDerivative>(out, in, coef, rowStride, colStride, rows, cols, biases,
+                                                        derivFrom);
+            break;
     }
-    if constexpr (S::kRowBlock > 2) {
-        r = rowBlocks<S, 2>(r, out, in, coef, rowStride, colStride, rows, cols, biases, epilogue, derivFrom);
-    }
-    rowBlocks<S, 1>(r, out, in, coef, rowStride, colStride, rows, cols, biases, epilogue, derivFrom);
 }
 
 // The gradients of JB neurons (rows of `weights`) for CV vectors of inputs
 // from vector `firstVector` on, summed over the 32 samples in order, then
 // applied: weight -= gradient * step. The vector that holds the bias column
-// goes through `tail`, its weights and the bias updated one by one.
+// updates the row's last weights under a mask and the bias from its lane.
 template <typename S, int JB, int CV>
 NT_NOINLINE void gradientBlock(const float* transposed, uint32_t stride, const float* delta,
                                uint32_t firstVector, float* weights, float* biases, uint32_t fanIn,
-                               float step, float* tail) {
+                               float step) {
     using V = typename S::V;
     constexpr int W = S::kWidth;
     V acc[JB][CV];
@@ -215,9 +226,8 @@ NT_NOINLINE void gradientBlock(const float* transposed, uint32_t stride, const f
                 S::store(row + i0, S::sub(S::load(row + i0), S::mul(acc[r][v], stepVector)));
                 continue;
             }
-            S::store(tail, acc[r][v]);
-            for (uint32_t i = i0; i < fanIn; ++i) row[i] -= tail[i - i0] * step;
-            if (fanIn >= i0 && fanIn < i0 + W) biases[r] -= tail[fanIn - i0] * step;
+            S::subScaledPartial(row + i0, acc[r][v], stepVector, fanIn - i0);
+            biases[r] -= S::lane(acc[r][v], fanIn - i0) * step;
         }
     }
 }
@@ -225,43 +235,41 @@ NT_NOINLINE void gradientBlock(const float* transposed, uint32_t stride, const f
 template <typename S, int JB, int CV>
 uint32_t gradientBlocks(uint32_t first, uint32_t rows, const float* transposed, uint32_t stride,
                         const float* delta, uint32_t firstVector, float* weights, float* biases,
-                        uint32_t fanIn, float step, float* tail) {
+                        uint32_t fanIn, float step) {
     uint32_t r = first;
     for (; r + JB <= rows; r += JB) {
         gradientBlock<S, JB, CV>(transposed, stride, delta + static_cast<size_t>(r) * kFastBatch, firstVector,
-                                 weights + static_cast<size_t>(r) * fanIn, biases + r, fanIn, step, tail);
+                                 weights + static_cast<size_t>(r) * fanIn, biases + r, fanIn, step);
     }
     return r;
 }
 
 template <typename S, int CV>
 void gradientColumns(uint32_t rows, const float* transposed, uint32_t stride, const float* delta,
-                     uint32_t firstVector, float* weights, float* biases, uint32_t fanIn, float step,
-                     float* tail) {
+                     uint32_t firstVector, float* weights, float* biases, uint32_t fanIn, float step) {
     constexpr int JB = S::kAccumulators / CV > 0 ? S::kAccumulators / CV : 1;
     uint32_t r = gradientBlocks<S, JB, CV>(0, rows, transposed, stride, delta, firstVector, weights, biases,
-                                           fanIn, step, tail);
+                                           fanIn, step);
     if constexpr (JB > 8) {
         r = gradientBlocks<S, 8, CV>(r, rows, transposed, stride, delta, firstVector, weights, biases, fanIn,
-                                     step, tail);
+                                     step);
     }
     if constexpr (JB > 4) {
         r = gradientBlocks<S, 4, CV>(r, rows, transposed, stride, delta, firstVector, weights, biases, fanIn,
-                                     step, tail);
+                                     step);
     }
     if constexpr (JB > 2) {
         r = gradientBlocks<S, 2, CV>(r, rows, transposed, stride, delta, firstVector, weights, biases, fanIn,
-                                     step, tail);
+                                     step);
     }
-    gradientBlocks<S, 1, CV>(r, rows, transposed, stride, delta, firstVector, weights, biases, fanIn, step,
-                             tail);
+    gradientBlocks<S, 1, CV>(r, rows, transposed, stride, delta, firstVector, weights, biases, fanIn, step);
 }
 
 // Bias gradients summed over the samples in order from a transposed copy of
 // the deltas, neurons across the lanes, and applied.
 template <typename S>
 NT_NOINLINE void biasesFromDeltas(uint32_t rows, const float* delta, float* biases, float step,
-                                  float* deltaTransposed, uint32_t stride, float* tail) {
+                                  float* deltaTransposed, uint32_t stride) {
     using V = typename S::V;
     constexpr uint32_t W = S::kWidth;
     constexpr int kChains = 4;
@@ -282,8 +290,7 @@ NT_NOINLINE void biasesFromDeltas(uint32_t rows, const float* delta, float* bias
                 S::store(biases + j, S::sub(S::load(biases + j), S::mul(acc[c], stepVector)));
                 continue;
             }
-            S::store(tail, acc[c]);
-            for (uint32_t k = j; k < rows; ++k) biases[k] -= tail[k - j] * step;
+            S::subScaledPartial(biases + j, acc[c], stepVector, rows - j);
         }
     }
 }
@@ -294,22 +301,22 @@ NT_NOINLINE void biasesFromDeltas(uint32_t rows, const float* delta, float* bias
 // biases are then summed across neurons instead.
 template <typename S>
 void gradientLayer(uint32_t rows, const float* transposed, uint32_t stride, const float* delta,
-                   float* weights, float* biases, uint32_t fanIn, float step, float* tail,
-                   float* deltaTransposed, uint32_t deltaStride) {
+                   float* weights, float* biases, uint32_t fanIn, float step, float* deltaTransposed,
+                   uint32_t deltaStride) {
     constexpr uint32_t W = S::kWidth;
     const bool biasInLastVector = fanIn % W != 0 || fanIn == 0;
     const uint32_t vectors = biasInLastVector ? fanIn / W + 1 : fanIn / W;
     uint32_t v = 0;
     for (; v + 4 <= vectors; v += 4) {
-        gradientColumns<S, 4>(rows, transposed, stride, delta, v, weights, biases, fanIn, step, tail);
+        gradientColumns<S, 4>(rows, transposed, stride, delta, v, weights, biases, fanIn, step);
     }
     switch (vectors - v) {
-        case 3: gradientColumns<S, 3>(rows, transposed, stride, delta, v, weights, biases, fanIn, step, tail); break;
-        case 2: gradientColumns<S, 2>(rows, transposed, stride, delta, v, weights, biases, fanIn, step, tail); break;
-        case 1: gradientColumns<S, 1>(rows, transposed, stride, delta, v, weights, biases, fanIn, step, tail); break;
+        case 3: gradientColumns<S, 3>(rows, transposed, stride, delta, v, weights, biases, fanIn, step); break;
+        case 2: gradientColumns<S, 2>(rows, transposed, stride, delta, v, weights, biases, fanIn, step); break;
+        case 1: gradientColumns<S, 1>(rows, transposed, stride, delta, v, weights, biases, fanIn, step); break;
         default: break;
     }
-    if (!biasInLastVector) biasesFromDeltas<S>(rows, delta, biases, step, deltaTransposed, deltaStride, tail);
+    if (!biasInLastVector) biasesFromDeltas<S>(rows, delta, biases, step, deltaTransposed, deltaStride);
 }
 
 // values (size, 32) to transposed (32, stride), with 1.0 in column `size`
@@ -387,7 +394,7 @@ void trainBatch(const FastPlan& plan, const float* inputs, const float* targets)
                          below.values);
         }
         gradientLayer<S>(layer.size, below.transposed, below.transposedStride, delta, layer.weights,
-                         layer.biases, layer.fanIn, layer.step, plan.tail, plan.deltaTransposed,
+                         layer.biases, layer.fanIn, layer.step, plan.deltaTransposed,
                          plan.deltaTransposedStride);
         float* swap = delta;
         delta = deltaBelow;
