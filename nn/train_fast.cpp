@@ -55,8 +55,13 @@ struct PortableOps {
         for (int i = 0; i < 4; ++i) a.lane[i] = a.lane[i] > 0.0f ? 1.0f : 0.0f;
         return a;
     }
-    static void subScaledPartial(float* p, V g, V step, uint32_t count) {
-        for (uint32_t i = 0; i < count; ++i) p[i] = p[i] - g.lane[i] * step.lane[i];
+    static V loadPartial(const float* p, uint32_t count) {
+        V v = zero();
+        for (uint32_t i = 0; i < count; ++i) v.lane[i] = p[i];
+        return v;
+    }
+    static void storePartial(float* p, V v, uint32_t count) {
+        for (uint32_t i = 0; i < count; ++i) p[i] = v.lane[i];
     }
     static float lane(V v, uint32_t k) { return v.lane[k]; }
     static V sigmoid(V z) {

@@ -217,16 +217,28 @@ NT_NOINLINE void gradientBlock(const float* transposed, uint32_t stride, const f
         }
         x += stride;
     }
+    // Every weight of the block is read before any is written: a row's
+    // partial last vector shares a cache line with the next row, and a load
+    // behind a masked store to that line would wait for the store to retire.
+    V w[JB][CV];
+    for (int r = 0; r < JB; ++r) {
+        const float* row = weights + static_cast<size_t>(r) * fanIn;
+        for (int v = 0; v < CV; ++v) {
+            const uint32_t i0 = (firstVector + static_cast<uint32_t>(v)) * W;
+            w[r][v] = i0 + W <= fanIn ? S::load(row + i0) : S::loadPartial(row + i0, fanIn - i0);
+        }
+    }
     const V stepVector = S::set1(step);
     for (int r = 0; r < JB; ++r) {
         float* row = weights + static_cast<size_t>(r) * fanIn;
         for (int v = 0; v < CV; ++v) {
             const uint32_t i0 = (firstVector + static_cast<uint32_t>(v)) * W;
+            const V updated = S::sub(w[r][v], S::mul(acc[r][v], stepVector));
             if (i0 + W <= fanIn) {
-                S::store(row + i0, S::sub(S::load(row + i0), S::mul(acc[r][v], stepVector)));
+                S::store(row + i0, updated);
                 continue;
             }
-            S::subScaledPartial(row + i0, acc[r][v], stepVector, fanIn - i0);
+            S::storePartial(row + i0, updated, fanIn - i0);
             biases[r] -= S::lane(acc[r][v], fanIn - i0) * step;
         }
     }
@@ -290,7 +302,8 @@ NT_NOINLINE void biasesFromDeltas(uint32_t rows, const float* delta, float* bias
                 S::store(biases + j, S::sub(S::load(biases + j), S::mul(acc[c], stepVector)));
                 continue;
             }
-            S::subScaledPartial(biases + j, acc[c], stepVector, rows - j);
+            S::storePartial(biases + j, S::sub(S::loadPartial(biases + j, rows - j), S::mul(acc[c], stepVector)),
+                            rows - j);
         }
     }
 }

@@ -66,13 +66,12 @@ struct Avx2Ops {
         return _mm256_and_ps(_mm256_cmp_ps(a, _mm256_setzero_ps(), _CMP_GT_OQ), _mm256_set1_ps(1.0f));
     }
 
-    // p[i] -= g[i] * step for the first count (< 8) lanes; the others are
-    // neither read nor written.
-    static void subScaledPartial(float* p, V g, V step, uint32_t count) {
-        const __m256i m = _mm256_cmpgt_epi32(_mm256_set1_epi32(static_cast<int>(count)),
-                                             _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
-        _mm256_maskstore_ps(p, m, _mm256_sub_ps(_mm256_maskload_ps(p, m), _mm256_mul_ps(g, step)));
+    // The first count (< 8) lanes; memory past them is never touched.
+    static __m256i firstLanes(uint32_t count) {
+        return _mm256_cmpgt_epi32(_mm256_set1_epi32(static_cast<int>(count)), _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
     }
+    static V loadPartial(const float* p, uint32_t count) { return _mm256_maskload_ps(p, firstLanes(count)); }
+    static void storePartial(float* p, V v, uint32_t count) { _mm256_maskstore_ps(p, firstLanes(count), v); }
     static float lane(V v, uint32_t k) {
         return _mm256_cvtss_f32(_mm256_permutevar8x32_ps(v, _mm256_set1_epi32(static_cast<int>(k))));
     }

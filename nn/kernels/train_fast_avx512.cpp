@@ -63,11 +63,12 @@ struct Avx512Ops {
         return _mm512_maskz_mov_ps(positive, _mm512_set1_ps(1.0f));
     }
 
-    // p[i] -= g[i] * step for the first count (< 16) lanes; the others are
-    // neither read nor written.
-    static void subScaledPartial(float* p, V g, V step, uint32_t count) {
-        const __mmask16 m = static_cast<__mmask16>((1u << count) - 1u);
-        _mm512_mask_storeu_ps(p, m, _mm512_sub_ps(_mm512_maskz_loadu_ps(m, p), _mm512_mul_ps(g, step)));
+    // The first count (< 16) lanes; memory past them is never touched.
+    static V loadPartial(const float* p, uint32_t count) {
+        return _mm512_maskz_loadu_ps(static_cast<__mmask16>((1u << count) - 1u), p);
+    }
+    static void storePartial(float* p, V v, uint32_t count) {
+        _mm512_mask_storeu_ps(p, static_cast<__mmask16>((1u << count) - 1u), v);
     }
     static float lane(V v, uint32_t k) {
         return _mm512_cvtss_f32(_mm512_permutexvar_ps(_mm512_set1_epi32(static_cast<int>(k)), v));
