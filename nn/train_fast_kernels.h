@@ -308,6 +308,51 @@ NT_NOINLINE void biasesFromDeltas(uint32_t rows, const float* delta, float* bias
     }
 }
 
+// Gradient and update of a layer with a single input (the first hidden
+// layer): its weights form one contiguous column, so neurons go across the
+// lanes, reading transposed deltas, and the one input is broadcast.
+template <typename S>
+NT_NOINLINE void gradientSingleInput(uint32_t rows, const float* input, const float* delta, float* weights,
+                                     float* biases, float step, float* deltaTransposed, uint32_t stride) {
+    using V = typename S::V;
+    constexpr uint32_t W = S::kWidth;
+    constexpr int kChains = 4;
+    S::transpose(deltaTransposed, stride, delta, rows);
+    const V stepVector = S::set1(step);
+    for (uint32_t j0 = 0; j0 < rows; j0 += kChains * W) {
+        V weightAcc[kChains];
+        V biasAcc[kChains];
+        for (int c = 0; c < kChains; ++c) {
+            weightAcc[c] = S::zero();
+            biasAcc[c] = S::zero();
+        }
+        const float* d = deltaTransposed + j0;
+        for (int s = 0; s < kFastBatch; ++s) {
+            const V x = S::set1(input[s]);
+            for (int c = 0; c < kChains; ++c) {
+                const V dv = S::load(d + c * W);
+                weightAcc[c] = S::add(weightAcc[c], S::mul(x, dv));
+                biasAcc[c] = S::add(biasAcc[c], dv);
+            }
+            d += stride;
+        }
+        for (uint32_t c = 0; c < kChains; ++c) {
+            const uint32_t j = j0 + c * W;
+            if (j >= rows) break;
+            const uint32_t count = rows - j < W ? rows - j : W;
+            if (count == W) {
+                S::store(weights + j, S::sub(S::load(weights + j), S::mul(weightAcc[c], stepVector)));
+                S::store(biases + j, S::sub(S::load(biases + j), S::mul(biasAcc[c], stepVector)));
+            } else {
+                const V w = S::loadPartial(weights + j, count);
+                const V b = S::loadPartial(biases + j, count);
+                S::storePartial(weights + j, S::sub(w, S::mul(weightAcc[c], stepVector)), count);
+                S::storePartial(biases + j, S::sub(b, S::mul(biasAcc[c], stepVector)), count);
+            }
+        }
+    }
+}
+
 // Gradient and update of one layer: `delta` (rows, 32) of its neurons,
 // `transposed` its input with the bias column. When the inputs fill whole
 // vectors the bias column would cost a vector of its own per neuron; the
@@ -317,6 +362,13 @@ void gradientLayer(uint32_t rows, const float* transposed, uint32_t stride, cons
                    float* weights, float* biases, uint32_t fanIn, float step, float* deltaTransposed,
                    uint32_t deltaStride) {
     constexpr uint32_t W = S::kWidth;
+    if (fanIn == 1 && W > 1) {
+        // The input's values by sample are its transposed column 0.
+        float input[kFastBatch];
+        for (int s = 0; s < kFastBatch; ++s) input[s] = transposed[static_cast<size_t>(s) * stride];
+        gradientSingleInput<S>(rows, input, delta, weights, biases, step, deltaTransposed, deltaStride);
+        return;
+    }
     const bool biasInLastVector = fanIn % W != 0 || fanIn == 0;
     const uint32_t vectors = biasInLastVector ? fanIn / W + 1 : fanIn / W;
     uint32_t v = 0;
