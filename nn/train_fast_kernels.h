@@ -277,34 +277,46 @@ void gradientColumns(uint32_t rows, const float* transposed, uint32_t stride, co
     gradientBlocks<S, 1, CV>(r, rows, transposed, stride, delta, firstVector, weights, biases, fanIn, step);
 }
 
-// Bias gradients summed over the samples in order from a transposed copy of
-// the deltas, neurons across the lanes, and applied.
-template <typename S>
-NT_NOINLINE void biasesFromDeltas(uint32_t rows, const float* delta, float* biases, float step,
-                                  float* deltaTransposed, uint32_t stride) {
+// Bias gradients of up to C vectors of neurons from j0 on, summed over the
+// samples in order from the transposed deltas, and applied.
+template <typename S, int C>
+void biasVectors(uint32_t j0, uint32_t rows, const float* deltaTransposed, uint32_t stride, float* biases,
+                 float step) {
     using V = typename S::V;
     constexpr uint32_t W = S::kWidth;
-    constexpr int kChains = 4;
-    S::transpose(deltaTransposed, stride, delta, rows);
+    V acc[C];
+    for (int c = 0; c < C; ++c) acc[c] = S::zero();
+    const float* x = deltaTransposed + j0;
+    for (int s = 0; s < kFastBatch; ++s) {
+        for (int c = 0; c < C; ++c) acc[c] = S::add(acc[c], S::load(x + c * W));
+        x += stride;
+    }
     const V stepVector = S::set1(step);
-    for (uint32_t j0 = 0; j0 < rows; j0 += kChains * W) {
-        V acc[kChains];
-        for (int c = 0; c < kChains; ++c) acc[c] = S::zero();
-        const float* x = deltaTransposed + j0;
-        for (int s = 0; s < kFastBatch; ++s) {
-            for (int c = 0; c < kChains; ++c) acc[c] = S::add(acc[c], S::load(x + c * W));
-            x += stride;
-        }
-        for (uint32_t c = 0; c < kChains; ++c) {
-            const uint32_t j = j0 + c * W;
-            if (j >= rows) break;
-            if (j + W <= rows) {
-                S::store(biases + j, S::sub(S::load(biases + j), S::mul(acc[c], stepVector)));
-                continue;
-            }
+    for (uint32_t c = 0; c < C; ++c) {
+        const uint32_t j = j0 + c * W;
+        if (j + W <= rows) {
+            S::store(biases + j, S::sub(S::load(biases + j), S::mul(acc[c], stepVector)));
+        } else if (j < rows) {
             S::storePartial(biases + j, S::sub(S::loadPartial(biases + j, rows - j), S::mul(acc[c], stepVector)),
                             rows - j);
         }
+    }
+}
+
+// Bias gradients with the neurons across the lanes, from a transposed copy
+// of the deltas.
+template <typename S>
+NT_NOINLINE void biasesFromDeltas(uint32_t rows, const float* delta, float* biases, float step,
+                                  float* deltaTransposed, uint32_t stride) {
+    constexpr uint32_t W = S::kWidth;
+    S::transpose(deltaTransposed, stride, delta, rows);
+    uint32_t j0 = 0;
+    for (; j0 + 4 * W <= rows; j0 += 4 * W) biasVectors<S, 4>(j0, rows, deltaTransposed, stride, biases, step);
+    switch ((rows - j0 + W - 1) / W) {
+        case 3: biasVectors<S, 3>(j0, rows, deltaTransposed, stride, biases, step); break;
+        case 2: biasVectors<S, 2>(j0, rows, deltaTransposed, stride, biases, step); break;
+        case 1: biasVectors<S, 1>(j0, rows, deltaTransposed, stride, biases, step); break;
+        default: break;
     }
 }
 
