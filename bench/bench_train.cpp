@@ -4,7 +4,7 @@
 // processor time of this process (std::clock), so other work on a shared
 // machine inflates them less than it would wall-clock time.
 //
-// Usage: bench_train [--fast-only] [size ...]
+// Usage: bench_train [--fast-only] [--kernel avx512|avx2|portable] [size ...]
 //        bench_train --check-sigmoid   (every float through each vector
 //        sigmoid this processor runs, against the reference sigmoid)
 //   default sizes: 8x8x8 4x32x10x8 32x32x32 64x64x64; --fast-only skips the
@@ -55,34 +55,31 @@ double median(std::vector<double> values) {
     return n % 2 == 1 ? values[n / 2] : 0.5 * (values[n / 2 - 1] + values[n / 2]);
 }
 
-// The best of several timed runs of the FMA loop of the widest instruction
-// set the processor has, in GFLOP/s.
+// The best of several timed runs of the multiply-add loop for the kernel's
+// instruction set, in GFLOP/s.
 double measurePeakGflops(KernelVariant variant) {
     const int64_t iterations = 4000000;
     double best = 0.0;
-    volatile float sink = 0.0f;
+    float sink = 0.0f;
     for (int run = 0; run < 5; ++run) {
         const Clock::time_point start = Clock::now();
-        int width = 1;
+        double flops = 0.0;
 #if defined(NETTRAINER_X86_KERNELS)
         if (variant == KernelVariant::Avx512) {
-            sink = sink + fmaLoopAvx512(iterations);
-            width = 16;
+            flops = fmaLoopAvx512(iterations, sink);
         } else if (variant == KernelVariant::Avx2) {
-            sink = sink + fmaLoopAvx2(iterations);
-            width = 8;
+            flops = fmaLoopAvx2(iterations, sink);
         } else {
-            sink = sink + fmaLoopScalar(iterations / 8);
+            flops = mulAddLoopPortable(iterations, sink);
         }
 #else
         (void)variant;
-        sink = sink + fmaLoopScalar(iterations / 8);
+        flops = mulAddLoopPortable(iterations, sink);
 #endif
         const double seconds = secondsSince(start);
-        const double rounds = width == 1 ? static_cast<double>(iterations / 8) : static_cast<double>(iterations);
-        const double gflops = rounds * kPeakChains * width * 2.0 / seconds * 1e-9;
-        best = std::max(best, gflops);
+        if (seconds > 0.0) best = std::max(best, flops / seconds * 1e-9);
     }
+    if (sink == 12345.0f) std::printf(" ");  // keeps the loops' results alive
     return best;
 }
 
@@ -130,22 +127,23 @@ struct Bench {
     Bench& operator=(const Bench&) = delete;
 
     // One epoch as trainEpochs runs it, without its progress line.
-    double timeEpoch(TrainKernel kernel) {
+    double timeEpoch(TrainKernel kernel, KernelVariant variant) {
         const Clock::time_point start = Clock::now();
-        trainEpochBatches(net, set, kernel);
         if (kernel == TrainKernel::Fast) {
-            measureErrorFast(net, table, rng, bestKernelVariant());
+            trainEpochBatchesFast(net, set, variant);
+            measureErrorFast(net, table, rng, variant);
         } else {
+            trainEpochBatches(net, set, kernel);
             measureError(net, table, rng);
         }
         shuffleTrainingSet(set, rng);
         return secondsSince(start);
     }
 
-    double medianEpochMs(TrainKernel kernel, int warmup, int epochs) {
-        for (int e = 0; e < warmup; ++e) timeEpoch(kernel);
+    double medianEpochMs(TrainKernel kernel, KernelVariant variant, int warmup, int epochs) {
+        for (int e = 0; e < warmup; ++e) timeEpoch(kernel, variant);
         std::vector<double> times;
-        for (int e = 0; e < epochs; ++e) times.push_back(timeEpoch(kernel) * 1e3);
+        for (int e = 0; e < epochs; ++e) times.push_back(timeEpoch(kernel, variant) * 1e3);
         return median(times);
     }
 };
@@ -190,6 +188,7 @@ struct Result {
 int main(int argc, char** argv) {
     std::vector<std::string> sizes;
     bool fastOnly = false;
+    KernelVariant variant = bestKernelVariant();
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--check-sigmoid") == 0) {
             int failures = 0;
@@ -202,7 +201,20 @@ int main(int argc, char** argv) {
             }
             return failures == 0 ? 0 : 1;
         }
-        if (std::strcmp(argv[i], "--fast-only") == 0) {
+        if (std::strcmp(argv[i], "--kernel") == 0 && i + 1 < argc) {
+            ++i;
+            bool known = false;
+            for (KernelVariant v : {KernelVariant::Avx512, KernelVariant::Avx2, KernelVariant::Portable}) {
+                if (std::strcmp(argv[i], kernelVariantName(v)) == 0 && kernelVariantAvailable(v)) {
+                    variant = v;
+                    known = true;
+                }
+            }
+            if (!known) {
+                std::fprintf(stderr, "kernel %s is not available here\n", argv[i]);
+                return 1;
+            }
+        } else if (std::strcmp(argv[i], "--fast-only") == 0) {
             fastOnly = true;
         } else {
             sizes.emplace_back(argv[i]);
@@ -210,10 +222,10 @@ int main(int argc, char** argv) {
     }
     if (sizes.empty()) sizes = {"8x8x8", "4x32x10x8", "32x32x32", "64x64x64"};
 
-    const KernelVariant variant = bestKernelVariant();
     const char* kernel = kernelVariantName(variant);
     const double peak = measurePeakGflops(variant);
-    std::printf("kernel: %s   FP32 peak (FMA loop, one core): %.0f GFLOP/s\n\n", kernel, peak);
+    std::printf("kernel: %s   FP32 peak (%s loop, one core): %.0f GFLOP/s\n\n", kernel,
+                variant == KernelVariant::Portable ? "multiply and add" : "FMA", peak);
 
     std::vector<Result> results;
     for (const std::string& size : sizes) {
@@ -222,11 +234,11 @@ int main(int argc, char** argv) {
         if (!fastOnly) {
             Bench bench(size);
             const int epochs = bench.net.weightCount > 4000 ? 3 : kReferenceEpochs;
-            r.referenceMs = bench.medianEpochMs(TrainKernel::Reference, 1, epochs);
+            r.referenceMs = bench.medianEpochMs(TrainKernel::Reference, variant, 1, epochs);
         }
         {
             Bench bench(size);
-            r.fastMs = bench.medianEpochMs(TrainKernel::Fast, kFastWarmupEpochs, fastOnly ? 200 : kFastEpochs);
+            r.fastMs = bench.medianEpochMs(TrainKernel::Fast, variant, kFastWarmupEpochs, fastOnly ? 200 : kFastEpochs);
             r.gflops = epochFlops(bench.net) / (r.fastMs * 1e-3) * 1e-9;
         }
         results.push_back(r);

@@ -1,16 +1,21 @@
-#include "peak_flops.h"
+#include "bench/peak_flops.h"
 
-#include <cmath>
-
-float fmaLoopScalar(int64_t iterations) {
-    float acc[kPeakChains];
-    for (int c = 0; c < kPeakChains; ++c) acc[c] = static_cast<float>(c);
+double mulAddLoopPortable(int64_t iterations, float& sink) {
+    constexpr int kChains = 8;
+    constexpr int kLanes = 4;
+    float acc[kChains][kLanes];
+    for (int c = 0; c < kChains; ++c) {
+        for (int l = 0; l < kLanes; ++l) acc[c][l] = static_cast<float>(c + l);
+    }
     const float a = 0.999999f;
     const float b = 1e-7f;
     for (int64_t i = 0; i < iterations; ++i) {
-        for (int c = 0; c < kPeakChains; ++c) acc[c] = std::fma(acc[c], a, b);
+        for (int c = 0; c < kChains; ++c) {
+            for (int l = 0; l < kLanes; ++l) acc[c][l] = acc[c][l] * a + b;
+        }
     }
-    float sum = 0.0f;
-    for (int c = 0; c < kPeakChains; ++c) sum += acc[c];
-    return sum;
+    for (int c = 0; c < kChains; ++c) {
+        for (int l = 0; l < kLanes; ++l) sink += acc[c][l];
+    }
+    return static_cast<double>(iterations) * kChains * kLanes * 2.0;
 }
