@@ -6,7 +6,7 @@
 #include "nn/train_fast_kernels.h"
 #include "nn/training.h"
 
-#if (defined(__x86_64__) || defined(_M_X64)) && defined(_MSC_VER) && !defined(__clang__)
+#if defined(NETTRAINER_X86_KERNELS) && defined(_MSC_VER) && !defined(__clang__)
 #include <intrin.h>
 #endif
 
@@ -155,7 +155,7 @@ bool preparePlan(Network& net, FastPlan& plan) {
     return true;
 }
 
-#if defined(__x86_64__) || defined(_M_X64)
+#if defined(NETTRAINER_X86_KERNELS)
 struct CpuFeatures {
     bool avx2 = false;    // with FMA, as the AVX2 kernels are built
     bool avx512 = false;  // F, BW, DQ and VL

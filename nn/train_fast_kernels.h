@@ -16,7 +16,10 @@
 //   they read a transposed copy of the layer input whose column after the
 //   last input is 1.0, which turns the bias gradient into one more weight
 //   gradient (1 * delta is exact). The update is applied as each gradient
-//   vector is finished.
+//   vector is finished. Where the inputs fill whole vectors (no spare lane
+//   for the bias) and for a layer with a single input (one lane of each
+//   vector busy), the neurons go across the lanes instead, reading a
+//   transposed copy of the deltas.
 
 #include <math.h>
 #include <stddef.h>
