@@ -323,48 +323,63 @@ NT_NOINLINE void biasesFromDeltas(uint32_t rows, const float* delta, float* bias
     }
 }
 
+// Gradients of up to C vectors of neurons from j0 on, for a layer with a
+// single input, and their update.
+template <typename S, int C>
+void singleInputVectors(uint32_t j0, uint32_t rows, const float* input, const float* deltaTransposed,
+                        uint32_t stride, float* weights, float* biases, float step) {
+    using V = typename S::V;
+    constexpr uint32_t W = S::kWidth;
+    V weightAcc[C];
+    V biasAcc[C];
+    for (int c = 0; c < C; ++c) {
+        weightAcc[c] = S::zero();
+        biasAcc[c] = S::zero();
+    }
+    const float* d = deltaTransposed + j0;
+    for (int s = 0; s < kFastBatch; ++s) {
+        const V x = S::set1(input[s]);
+        for (int c = 0; c < C; ++c) {
+            const V dv = S::load(d + c * W);
+            weightAcc[c] = S::add(weightAcc[c], S::mul(x, dv));
+            biasAcc[c] = S::add(biasAcc[c], dv);
+        }
+        d += stride;
+    }
+    const V stepVector = S::set1(step);
+    for (uint32_t c = 0; c < C; ++c) {
+        const uint32_t j = j0 + c * W;
+        if (j >= rows) break;
+        const uint32_t count = rows - j < W ? rows - j : W;
+        if (count == W) {
+            S::store(weights + j, S::sub(S::load(weights + j), S::mul(weightAcc[c], stepVector)));
+            S::store(biases + j, S::sub(S::load(biases + j), S::mul(biasAcc[c], stepVector)));
+        } else {
+            const V w = S::loadPartial(weights + j, count);
+            const V b = S::loadPartial(biases + j, count);
+            S::storePartial(weights + j, S::sub(w, S::mul(weightAcc[c], stepVector)), count);
+            S::storePartial(biases + j, S::sub(b, S::mul(biasAcc[c], stepVector)), count);
+        }
+    }
+}
+
 // Gradient and update of a layer with a single input (the first hidden
 // layer): its weights form one contiguous column, so neurons go across the
 // lanes, reading transposed deltas, and the one input is broadcast.
 template <typename S>
 NT_NOINLINE void gradientSingleInput(uint32_t rows, const float* input, const float* delta, float* weights,
                                      float* biases, float step, float* deltaTransposed, uint32_t stride) {
-    using V = typename S::V;
     constexpr uint32_t W = S::kWidth;
-    constexpr int kChains = 4;
     S::transpose(deltaTransposed, stride, delta, rows);
-    const V stepVector = S::set1(step);
-    for (uint32_t j0 = 0; j0 < rows; j0 += kChains * W) {
-        V weightAcc[kChains];
-        V biasAcc[kChains];
-        for (int c = 0; c < kChains; ++c) {
-            weightAcc[c] = S::zero();
-            biasAcc[c] = S::zero();
-        }
-        const float* d = deltaTransposed + j0;
-        for (int s = 0; s < kFastBatch; ++s) {
-            const V x = S::set1(input[s]);
-            for (int c = 0; c < kChains; ++c) {
-                const V dv = S::load(d + c * W);
-                weightAcc[c] = S::add(weightAcc[c], S::mul(x, dv));
-                biasAcc[c] = S::add(biasAcc[c], dv);
-            }
-            d += stride;
-        }
-        for (uint32_t c = 0; c < kChains; ++c) {
-            const uint32_t j = j0 + c * W;
-            if (j >= rows) break;
-            const uint32_t count = rows - j < W ? rows - j : W;
-            if (count == W) {
-                S::store(weights + j, S::sub(S::load(weights + j), S::mul(weightAcc[c], stepVector)));
-                S::store(biases + j, S::sub(S::load(biases + j), S::mul(biasAcc[c], stepVector)));
-            } else {
-                const V w = S::loadPartial(weights + j, count);
-                const V b = S::loadPartial(biases + j, count);
-                S::storePartial(weights + j, S::sub(w, S::mul(weightAcc[c], stepVector)), count);
-                S::storePartial(biases + j, S::sub(b, S::mul(biasAcc[c], stepVector)), count);
-            }
-        }
+    uint32_t j0 = 0;
+    for (; j0 + 4 * W <= rows; j0 += 4 * W) {
+        singleInputVectors<S, 4>(j0, rows, input, deltaTransposed, stride, weights, biases, step);
+    }
+    switch ((rows - j0 + W - 1) / W) {
+        case 3: singleInputVectors<S, 3>(j0, rows, input, deltaTransposed, stride, weights, biases, step); break;
+        case 2: singleInputVectors<S, 2>(j0, rows, input, deltaTransposed, stride, weights, biases, step); break;
+        case 1: singleInputVectors<S, 1>(j0, rows, input, deltaTransposed, stride, weights, biases, step); break;
+        default: break;
     }
 }
 
