@@ -3,6 +3,8 @@
 #include <cmath>
 #include <cstdlib>
 
+#include "nn/train_fast.h"
+
 ModelShape defaultModelShape() {
     ModelShape shape;
     shape.layerCount = 5;
@@ -149,6 +151,7 @@ bool buildNetwork(Network& net, const ModelShape& shape) {
         net.weightGradients[l].resize(size);
         for (uint32_t j = 0; j < size; ++j) net.weightGradients[l][j].resize(fanIn);
     }
+    net.fastScratch.resize(fastScratchFloats(net));
     return true;
 }
 

@@ -48,6 +48,7 @@ struct Network {
     InlineVector<InlineVector<InlineVector<float>>> weightGradients;  // (L, size(l), size(l-1))
     InlineVector<float> deltaBufferA;  // (largest layer)
     InlineVector<float> deltaBufferB;  // (largest layer)
+    InlineVector<float> fastScratch;   // (fastScratchFloats) a mini-batch's values for the fast kernels
 };
 
 // The shape 8x8x8 that an empty or unusable size line selects.

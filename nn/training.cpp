@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "nn/forward.h"
+#include "nn/train_fast.h"
 
 void trainBatch(Network& net, const float* inputs, const float* targets) {
     const uint64_t layerCount = net.layers.size;
@@ -125,7 +126,10 @@ void shuffleTrainingSet(TrainingSet& set, Pcg32& rng) {
 }
 
 void trainEpochBatches(Network& net, const TrainingSet& set, TrainKernel kernel) {
-    (void)kernel;
+    if (kernel == TrainKernel::Fast) {
+        trainEpochBatchesFast(net, set, bestKernelVariant());
+        return;
+    }
     const uint32_t inputSize = layerSize(net, 0);
     const uint32_t outputSize = layerSize(net, net.layers.size - 1);
     const uint32_t batches = (kTrainingPoints / inputSize) / kBatchSize;
@@ -141,7 +145,8 @@ float trainEpochs(Network& net, TrainingSet& set, const WaveTable& table, Pcg32&
     float lastError = 0.0f;
     for (int e = 0; e < epochs; ++e) {
         trainEpochBatches(net, set, kernel);
-        lastError = measureError(net, table, rng);
+        lastError = kernel == TrainKernel::Fast ? measureErrorFast(net, table, rng, bestKernelVariant())
+                                                : measureError(net, table, rng);
         ++epochsTrained;
         std::printf("Epoch %d / %d:  Total Error: %.2f%%\n", epochsTrained, endCount,
                     static_cast<double>(lastError));

@@ -1,0 +1,150 @@
+// The mini-batch kernels built for AVX-512 (F, BW, DQ, VL); only ever called
+// after the processor has been checked for them.
+#include "nn/train_fast_kernels.h"
+
+#if defined(__x86_64__) || defined(_M_X64)
+#if defined(__GNUC__) && !defined(__clang__)
+// g++ 12's AVX-512 headers pass a deliberately undefined vector as the unused
+// pass-through of unmasked operations and then warn about it.
+#pragma GCC diagnostic ignored "-Wuninitialized"
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
+#include <immintrin.h>
+
+namespace {
+
+// exp(x) for |x| <= kExpLimit: x = n ln2 + r, |r| <= ln2 / 2, a Taylor
+// polynomial of degree 13 for exp(r), then scaled by 2^n.
+__m512d expNear(__m512d x) {
+    using namespace fastkernel;
+    const __m512d n = _mm512_roundscale_pd(_mm512_mul_pd(x, _mm512_set1_pd(kLog2e)), _MM_FROUND_TO_NEAREST_INT);
+    __m512d r = _mm512_fnmadd_pd(n, _mm512_set1_pd(kLn2High), x);
+    r = _mm512_fnmadd_pd(n, _mm512_set1_pd(kLn2Low), r);
+    __m512d p = _mm512_set1_pd(kExpTaylor[0]);
+    for (int k = 1; k < 12; ++k) p = _mm512_fmadd_pd(p, r, _mm512_set1_pd(kExpTaylor[k]));
+    p = _mm512_fmadd_pd(p, r, _mm512_set1_pd(1.0));
+    p = _mm512_fmadd_pd(p, r, _mm512_set1_pd(1.0));
+    return _mm512_scalef_pd(p, n);
+}
+
+// Lanes whose double result lies too near a tie between two floats.
+__mmask8 nearFloatTie(__m512d y) {
+    const __m512i low = _mm512_and_si512(_mm512_castpd_si512(y), _mm512_set1_epi64((int64_t{1} << 29) - 1));
+    const __m512i distance = _mm512_abs_epi64(_mm512_sub_epi64(low, _mm512_set1_epi64(int64_t{1} << 28)));
+    return _mm512_cmple_epi64_mask(distance, _mm512_set1_epi64(fastkernel::kTieHalfWidth));
+}
+
+// (float)exp(-(double)z) for 8 lanes, and a mask of the lanes it can't vouch for.
+__m256 expNegated(__m256 z, __mmask8& unsure) {
+    const __m512d x = _mm512_sub_pd(_mm512_setzero_pd(), _mm512_cvtps_pd(z));
+    const __mmask8 inRange = _mm512_cmp_pd_mask(_mm512_abs_pd(x), _mm512_set1_pd(fastkernel::kExpLimit), _CMP_LE_OQ);
+    const __m512d y = expNear(x);
+    unsure = static_cast<__mmask8>(~inRange | nearFloatTie(y));
+    return _mm512_cvtpd_ps(y);
+}
+
+struct Avx512Ops {
+    using V = __m512;
+    static constexpr int kWidth = 16;
+    static constexpr int kRowBlock = 8;
+    static constexpr int kAccumulators = 16;
+
+    static V load(const float* p) { return _mm512_loadu_ps(p); }
+    static void store(float* p, V v) { _mm512_storeu_ps(p, v); }
+    static V set1(float x) { return _mm512_set1_ps(x); }
+    static V zero() { return _mm512_setzero_ps(); }
+    static V add(V a, V b) { return _mm512_add_ps(a, b); }
+    static V sub(V a, V b) { return _mm512_sub_ps(a, b); }
+    static V mul(V a, V b) { return _mm512_mul_ps(a, b); }
+    // max returns its second operand for NaN and for equal zeros: +0, like relu.
+    static V relu(V z) { return _mm512_max_ps(z, _mm512_setzero_ps()); }
+    static V positiveMask(V a) {
+        const __mmask16 positive = _mm512_cmp_ps_mask(a, _mm512_setzero_ps(), _CMP_GT_OQ);
+        return _mm512_maskz_mov_ps(positive, _mm512_set1_ps(1.0f));
+    }
+
+    // The first count (< 16) lanes; memory past them is never touched.
+    static V loadPartial(const float* p, uint32_t count) {
+        return _mm512_maskz_loadu_ps(static_cast<__mmask16>((1u << count) - 1u), p);
+    }
+    static void storePartial(float* p, V v, uint32_t count) {
+        _mm512_mask_storeu_ps(p, static_cast<__mmask16>((1u << count) - 1u), v);
+    }
+    static float lane(V v, uint32_t k) {
+        return _mm512_cvtss_f32(_mm512_permutexvar_ps(_mm512_set1_epi32(static_cast<int>(k)), v));
+    }
+    static V sigmoid(V z) {
+        __mmask8 unsureLow = 0;
+        __mmask8 unsureHigh = 0;
+        const __m256 low = expNegated(_mm512_castps512_ps256(z), unsureLow);
+        const __m256 high = expNegated(_mm512_extractf32x8_ps(z, 1), unsureHigh);
+        const V e = _mm512_insertf32x8(_mm512_castps256_ps512(low), high, 1);
+        V result = _mm512_div_ps(_mm512_set1_ps(1.0f), _mm512_add_ps(e, _mm512_set1_ps(1.0f)));
+        if ((unsureLow | unsureHigh) != 0) {
+            alignas(64) float lanes[16];
+            alignas(64) float values[16];
+            _mm512_store_ps(lanes, z);
+            _mm512_store_ps(values, result);
+            for (int i = 0; i < 16; ++i) values[i] = fastkernel::sigmoidOf<Avx512Ops>(lanes[i]);
+            result = _mm512_load_ps(values);
+        }
+        return result;
+    }
+
+    // Tiles of 16 neurons by 16 samples, turned in registers. Rows past the
+    // layer's end read as 1.0 (the bias column) and then 0.
+    static void transpose(float* transposed, uint32_t stride, const float* values, uint32_t size) {
+        for (uint32_t j0 = 0; j0 <= size; j0 += 16) {
+            for (int g = 0; g < kFastBatch; g += 16) {
+                __m512 r[16];
+                for (uint32_t k = 0; k < 16; ++k) {
+                    const uint32_t j = j0 + k;
+                    r[k] = j < size ? _mm512_loadu_ps(values + static_cast<size_t>(j) * kFastBatch + g)
+                                    : _mm512_set1_ps(j == size ? 1.0f : 0.0f);
+                }
+                __m512 t[16];
+                for (int i = 0; i < 8; ++i) {
+                    t[2 * i] = _mm512_unpacklo_ps(r[2 * i], r[2 * i + 1]);
+                    t[2 * i + 1] = _mm512_unpackhi_ps(r[2 * i], r[2 * i + 1]);
+                }
+                for (int i = 0; i < 4; ++i) {
+                    const __m512d a = _mm512_castps_pd(t[4 * i]);
+                    const __m512d b = _mm512_castps_pd(t[4 * i + 1]);
+                    const __m512d c = _mm512_castps_pd(t[4 * i + 2]);
+                    const __m512d d = _mm512_castps_pd(t[4 * i + 3]);
+                    r[4 * i] = _mm512_castpd_ps(_mm512_unpacklo_pd(a, c));
+                    r[4 * i + 1] = _mm512_castpd_ps(_mm512_unpackhi_pd(a, c));
+                    r[4 * i + 2] = _mm512_castpd_ps(_mm512_unpacklo_pd(b, d));
+                    r[4 * i + 3] = _mm512_castpd_ps(_mm512_unpackhi_pd(b, d));
+                }
+                for (int i = 0; i < 2; ++i) {
+                    for (int k = 0; k < 4; ++k) {
+                        t[8 * i + k] = _mm512_shuffle_f32x4(r[8 * i + k], r[8 * i + k + 4], 0x88);
+                        t[8 * i + k + 4] = _mm512_shuffle_f32x4(r[8 * i + k], r[8 * i + k + 4], 0xdd);
+                    }
+                }
+                for (int k = 0; k < 8; ++k) {
+                    r[k] = _mm512_shuffle_f32x4(t[k], t[k + 8], 0x88);
+                    r[k + 8] = _mm512_shuffle_f32x4(t[k], t[k + 8], 0xdd);
+                }
+                for (int k = 0; k < 16; ++k) _mm512_storeu_ps(transposed + static_cast<size_t>(g + k) * stride + j0, r[k]);
+            }
+        }
+    }
+};
+
+}  // namespace
+
+void fastBatchAvx512(const FastPlan& plan, const float* inputs, const float* targets) {
+    fastkernel::trainBatch<Avx512Ops>(plan, inputs, targets);
+}
+
+void fastForwardAvx512(const FastPlan& plan, const float* inputs) {
+    fastkernel::forwardBatch<Avx512Ops>(plan, inputs);
+}
+
+void fastSigmoidAvx512(const float* z, float* out, uint64_t count) {
+    fastkernel::sigmoidArray<Avx512Ops>(z, out, count);
+}
+
+#endif

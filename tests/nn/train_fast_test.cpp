@@ -1,0 +1,288 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "nn/forward.h"
+#include "nn/network.h"
+#include "nn/pcg32.h"
+#include "nn/train_fast.h"
+#include "nn/training.h"
+#include "tools/wavgen.h"
+#include "wave/training_set.h"
+#include "wave/wave_table.h"
+
+// Counts every allocation through the global operator new, so a test can
+// show that a training burst makes none.
+namespace {
+std::atomic<uint64_t> gAllocations{0};
+}  // namespace
+
+#if defined(__GNUC__) && !defined(__clang__)
+// Inlined into callers, the pairing of this new with this delete looks like
+// malloc against delete to the compiler.
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+#endif
+void* operator new(std::size_t size) {
+    gAllocations.fetch_add(1, std::memory_order_relaxed);
+    if (void* p = std::malloc(size != 0 ? size : 1)) return p;
+    throw std::bad_alloc();
+}
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+
+namespace {
+
+// A network, its training pairs from the example saw wave and the generator
+// after drawing both, all from one seed: two of these start identical.
+struct TrainingRun {
+    WaveTable table;
+    TrainingSet set;
+    Network net;
+    Pcg32 rng;
+
+    TrainingRun(const char* sizeLine, int64_t seed) {
+        const std::vector<int16_t> saw = wavgen::exampleShape("saw");
+        auto* samples = static_cast<int16_t*>(std::malloc(saw.size() * sizeof(int16_t)));
+        std::memcpy(samples, saw.data(), saw.size() * sizeof(int16_t));
+        replaceWaveSamples(table, samples, saw.size());
+        seedFromClock(rng, seed);
+        drawTrainingSet(set, table, rng);
+        buildNetwork(net, parseModelSize(sizeLine));
+        initializeNetwork(net, rng);
+    }
+    ~TrainingRun() {
+        releaseNetwork(net);
+        releaseTrainingSet(set);
+        releaseWaveTable(table);
+    }
+    TrainingRun(const TrainingRun&) = delete;
+    TrainingRun& operator=(const TrainingRun&) = delete;
+};
+
+std::vector<uint32_t> parameterBits(const Network& net) {
+    std::vector<uint32_t> bits(parameterCount(net));
+    if (!bits.empty()) std::memcpy(bits.data(), net.params, bits.size() * sizeof(float));
+    return bits;
+}
+
+std::vector<float> copyOf(const float* values, int count) { return std::vector<float>(values, values + count); }
+
+// Index and values of the first parameter that differs, for a readable failure.
+std::string firstDifference(const Network& a, const Network& b) {
+    const std::vector<uint32_t> x = parameterBits(a);
+    const std::vector<uint32_t> y = parameterBits(b);
+    if (x.size() != y.size()) return "parameter counts differ";
+    for (size_t i = 0; i < x.size(); ++i) {
+        if (x[i] != y[i]) {
+            return "parameter " + std::to_string(i) + ": " + std::to_string(a.params[i]) + " vs " +
+                   std::to_string(b.params[i]);
+        }
+    }
+    return "none";
+}
+
+// One epoch as trainEpochs runs it, without the progress line.
+float runEpoch(TrainingRun& s, bool fast, KernelVariant variant) {
+    float error = 0.0f;
+    if (fast) {
+        trainEpochBatchesFast(s.net, s.set, variant);
+        error = measureErrorFast(s.net, s.table, s.rng, variant);
+    } else {
+        trainEpochBatches(s.net, s.set, TrainKernel::Reference);
+        error = measureError(s.net, s.table, s.rng);
+    }
+    shuffleTrainingSet(s.set, s.rng);
+    return error;
+}
+
+const char* const kShapes[] = {"4",           "8x8x8",     "8x0x8", "17x33", "1x2x3x4x5x6x7x8", "4x32x10x8",
+                               "5x0",         "2x0",       "16",    "64x64", "3x70x2",          "33x1x40",
+                               "8x8x8x8x8x8x8x8"};
+
+class FastKernel : public testing::TestWithParam<KernelVariant> {
+protected:
+    void SetUp() override {
+        if (!kernelVariantAvailable(GetParam())) GTEST_SKIP() << "this processor can't run the variant";
+    }
+};
+
+TEST_P(FastKernel, OneMiniBatchGivesTheReferenceParametersBitForBit) {
+    for (const char* shape : kShapes) {
+        SCOPED_TRACE(shape);
+        TrainingRun reference(shape, 7);
+        TrainingRun fast(shape, 7);
+        ASSERT_TRUE(fastKernelReady(fast.net));  // else the comparison would be with the reference itself
+        trainBatch(reference.net, reference.set.inputs, reference.set.targets);
+        trainBatchFast(fast.net, fast.set.inputs, fast.set.targets, GetParam());
+        EXPECT_EQ(parameterBits(fast.net), parameterBits(reference.net)) << firstDifference(fast.net, reference.net);
+    }
+}
+
+TEST_P(FastKernel, MiniBatchesLaterInTheSetMatchTheReference) {
+    for (const char* shape : {"8x8x8", "17x33", "4x32x10x8"}) {
+        SCOPED_TRACE(shape);
+        TrainingRun reference(shape, 11);
+        TrainingRun fast(shape, 11);
+        for (int b = 0; b < 20; ++b) {
+            const int first = b * 97 * kBatchSize % (kTrainingPoints - kBatchSize);
+            trainBatch(reference.net, reference.set.inputs + first, reference.set.targets + first);
+            trainBatchFast(fast.net, fast.set.inputs + first, fast.set.targets + first, GetParam());
+        }
+        EXPECT_EQ(parameterBits(fast.net), parameterBits(reference.net)) << firstDifference(fast.net, reference.net);
+    }
+}
+
+TEST_P(FastKernel, EpochsGiveTheReferenceErrorsParametersOrderAndGeneratorState) {
+    for (const char* shape : {"4", "8x8x8", "8x0x8", "17x33", "1x2x3x4x5x6x7x8", "4x32x10x8"}) {
+        SCOPED_TRACE(shape);
+        TrainingRun reference(shape, 1234);
+        TrainingRun fast(shape, 1234);
+        for (int epoch = 0; epoch < 3; ++epoch) {
+            const float referenceError = runEpoch(reference, false, GetParam());
+            const float fastError = runEpoch(fast, true, GetParam());
+            EXPECT_EQ(fastError, referenceError) << "epoch " << epoch;
+        }
+        EXPECT_EQ(parameterBits(fast.net), parameterBits(reference.net)) << firstDifference(fast.net, reference.net);
+        EXPECT_EQ(fast.rng.state, reference.rng.state);
+        EXPECT_EQ(copyOf(fast.set.inputs, kTrainingPoints), copyOf(reference.set.inputs, kTrainingPoints));
+        EXPECT_EQ(copyOf(fast.set.targets, kTrainingPoints), copyOf(reference.set.targets, kTrainingPoints));
+    }
+}
+
+TEST_P(FastKernel, SaturatedSigmoidAndDeadReluNeuronsMatchTheReference) {
+    // Weights blown up 300-fold drive the output sigmoid far beyond both ends
+    // (exactly 0 and 1) and most ReLU neurons below 0 for whole mini-batches.
+    TrainingRun reference("8x8x8", 99);
+    TrainingRun fast("8x8x8", 99);
+    for (uint32_t i = 0; i < parameterCount(reference.net); ++i) {
+        reference.net.params[i] *= 300.0f;
+        fast.net.params[i] *= 300.0f;
+    }
+    for (int b = 0; b < 10; ++b) {
+        const int first = b * kBatchSize;
+        trainBatch(reference.net, reference.set.inputs + first, reference.set.targets + first);
+        trainBatchFast(fast.net, fast.set.inputs + first, fast.set.targets + first, GetParam());
+    }
+    EXPECT_EQ(parameterBits(fast.net), parameterBits(reference.net)) << firstDifference(fast.net, reference.net);
+}
+
+TEST_P(FastKernel, AllZeroNetworkMovesOnlyTheOutputBias) {
+    TrainingRun fast("8x8x8", 5);
+    std::memset(fast.net.params, 0, parameterCount(fast.net) * sizeof(float));
+    trainBatchFast(fast.net, fast.set.inputs, fast.set.targets, GetParam());
+    float deltaSum = 0.0f;
+    for (int s = 0; s < kBatchSize; ++s) deltaSum += 0.25f * (0.5f - fast.set.targets[s]);
+    const uint32_t outputBias = fast.net.layers[4].biasOffset;
+    for (uint32_t i = 0; i < parameterCount(fast.net); ++i) {
+        if (i == outputBias) {
+            EXPECT_EQ(fast.net.params[i], -(deltaSum * 0.09375f));
+        } else {
+            EXPECT_EQ(fast.net.params[i], 0.0f) << "parameter " << i;
+        }
+    }
+}
+
+TEST_P(FastKernel, RebuiltNetworkOfAnotherSizeStillMatchesTheReference) {
+    TrainingRun reference("64x64", 3);
+    TrainingRun fast("64x64", 3);
+    for (const char* shape : {"4", "40x3x17", "8x8x8"}) {
+        SCOPED_TRACE(shape);
+        for (TrainingRun* s : {&reference, &fast}) {
+            buildNetwork(s->net, parseModelSize(shape));
+            initializeNetwork(s->net, s->rng);
+        }
+        trainBatch(reference.net, reference.set.inputs, reference.set.targets);
+        trainBatchFast(fast.net, fast.set.inputs, fast.set.targets, GetParam());
+        EXPECT_EQ(parameterBits(fast.net), parameterBits(reference.net)) << firstDifference(fast.net, reference.net);
+    }
+}
+
+TEST_P(FastKernel, ErrorMeasurementEqualsTheReferenceAndDrawsTheSame) {
+    for (const char* shape : {"4", "8x8x8", "8x0x8", "17x33"}) {
+        SCOPED_TRACE(shape);
+        TrainingRun reference(shape, 77);
+        TrainingRun fast(shape, 77);
+        EXPECT_EQ(measureErrorFast(fast.net, fast.table, fast.rng, GetParam()),
+                  measureError(reference.net, reference.table, reference.rng));
+        EXPECT_EQ(fast.rng.state, reference.rng.state);
+    }
+}
+
+TEST_P(FastKernel, VectorSigmoidEqualsTheReferenceOnSampledAndSpecialFloats) {
+    std::vector<float> z = {0.0f, -0.0f, 1.0f, -1.0f, 16.6355f, 88.7f, -88.7f, 88.73f, -88.73f, 87.0f, -87.0f,
+                            87.00001f, -87.00001f, 103.97f, -103.97f, 1e-30f, -1e-30f, 1e30f, -1e30f,
+                            std::numeric_limits<float>::infinity(), -std::numeric_limits<float>::infinity(),
+                            std::numeric_limits<float>::quiet_NaN(), std::numeric_limits<float>::max(),
+                            std::numeric_limits<float>::denorm_min()};
+    for (uint64_t bits = 0; bits < (uint64_t{1} << 32); bits += 4099) {
+        const uint32_t pattern = static_cast<uint32_t>(bits);
+        float value;
+        std::memcpy(&value, &pattern, sizeof value);
+        z.push_back(value);
+    }
+    std::vector<float> out(z.size());
+    sigmoidWithKernel(GetParam(), z.data(), out.data(), z.size());
+    uint64_t mismatches = 0;
+    for (size_t i = 0; i < z.size(); ++i) {
+        const float expected = sigmoid(z[i]);
+        if (std::memcmp(&expected, &out[i], sizeof expected) != 0 && ++mismatches <= 5) {
+            ADD_FAILURE() << "sigmoid(" << z[i] << "): " << out[i] << " instead of " << expected;
+        }
+    }
+    EXPECT_EQ(mismatches, 0u);
+}
+
+TEST_P(FastKernel, AnEpochAllocatesNothing) {
+    TrainingRun fast("4x32x10x8", 8);
+    const uint64_t before = gAllocations.load();
+    trainEpochBatchesFast(fast.net, fast.set, GetParam());
+    EXPECT_EQ(gAllocations.load(), before);
+}
+
+INSTANTIATE_TEST_SUITE_P(Variants, FastKernel,
+                         testing::Values(KernelVariant::Portable, KernelVariant::Avx2, KernelVariant::Avx512),
+                         [](const testing::TestParamInfo<KernelVariant>& info) {
+                             return std::string(kernelVariantName(info.param));
+                         });
+
+TEST(FastKernelChoice, PortableIsAlwaysAvailableAndTheBestIsAvailable) {
+    EXPECT_TRUE(kernelVariantAvailable(KernelVariant::Portable));
+    EXPECT_TRUE(kernelVariantAvailable(bestKernelVariant()));
+}
+
+TEST(FastKernelChoice, TrainEpochsPrintsTheSameLinesWithEitherKernel) {
+    TrainingRun reference("8x8x8", 21);
+    TrainingRun fast("8x8x8", 21);
+    int32_t referenceEpochs = 0;
+    int32_t fastEpochs = 0;
+    testing::internal::CaptureStdout();
+    const float referenceError = trainEpochs(reference.net, reference.set, reference.table, reference.rng, 2,
+                                             referenceEpochs, TrainKernel::Reference);
+    const std::string referenceLines = testing::internal::GetCapturedStdout();
+    testing::internal::CaptureStdout();
+    const float fastError = trainEpochs(fast.net, fast.set, fast.table, fast.rng, 2, fastEpochs);
+    const std::string fastLines = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(fastLines, referenceLines);
+    EXPECT_EQ(fastError, referenceError);
+    EXPECT_EQ(fastEpochs, 2);
+    EXPECT_EQ(parameterBits(fast.net), parameterBits(reference.net));
+}
+
+TEST(FastKernelChoice, ScratchGrowsWithTheNetworkAndNeverShrinks) {
+    Network net;
+    buildNetwork(net, parseModelSize("64x64"));
+    const uint64_t large = net.fastScratch.capacity;
+    EXPECT_GE(net.fastScratch.size, fastScratchFloats(net));
+    buildNetwork(net, parseModelSize("4"));
+    EXPECT_EQ(net.fastScratch.capacity, large);
+    EXPECT_GE(net.fastScratch.size, fastScratchFloats(net));
+    releaseNetwork(net);
+}
+
+}  // namespace
