@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
@@ -9,6 +8,7 @@
 #include <vector>
 
 #include "nn/forward.h"
+#include "support/alloc_counter.h"
 #include "nn/network.h"
 #include "nn/pcg32.h"
 #include "nn/train_fast.h"
@@ -17,24 +17,6 @@
 #include "wave/training_set.h"
 #include "wave/wave_table.h"
 
-// Counts every allocation through the global operator new, so a test can
-// show that a training burst makes none.
-namespace {
-std::atomic<uint64_t> gAllocations{0};
-}  // namespace
-
-#if defined(__GNUC__) && !defined(__clang__)
-// Inlined into callers, the pairing of this new with this delete looks like
-// malloc against delete to the compiler.
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-#endif
-void* operator new(std::size_t size) {
-    gAllocations.fetch_add(1, std::memory_order_relaxed);
-    if (void* p = std::malloc(size != 0 ? size : 1)) return p;
-    throw std::bad_alloc();
-}
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 
 namespace {
 
@@ -240,9 +222,9 @@ TEST_P(FastKernel, VectorSigmoidEqualsTheReferenceOnSampledAndSpecialFloats) {
 
 TEST_P(FastKernel, AnEpochAllocatesNothing) {
     TrainingRun fast("4x32x10x8", 8);
-    const uint64_t before = gAllocations.load();
+    startCountingAllocations();
     trainEpochBatchesFast(fast.net, fast.set, GetParam());
-    EXPECT_EQ(gAllocations.load(), before);
+    EXPECT_EQ(stopCountingAllocations(), 0u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Variants, FastKernel,
