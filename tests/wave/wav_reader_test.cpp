@@ -146,7 +146,8 @@ TEST_F(WavReader, RefusesAnythingButSixteenBitPcm) {
         uint16_t formatTag, bits, channels;
     };
     const Case cases[] = {
-        {"8-bit", 1, 8, 1},      {"24-bit", 1, 24, 1},         {"32-bit float", 3, 32, 1},
+        {"8-bit", 1, 8, 1},      {"24-bit", 1, 24, 1},         {"32-bit", 1, 32, 1},
+        {"32-bit float", 3, 32, 1},
         {"16-bit float tag", 3, 16, 1}, {"extensible", 0xFFFE, 16, 2}, {"no channels", 1, 16, 0},
     };
     for (const Case& c : cases) {
