@@ -32,7 +32,8 @@ LocateResult executableDirectory(std::string& dir);
 void listWavFiles(const std::string& dir, InlineVector<std::string>& names, uint64_t& longestName);
 
 // Prepares the console: installs the handlers that give the terminal back on
-// every way out (normal end, Ctrl+C, SIGTERM, SIGHUP).
+// every way out (normal end, Ctrl+C, SIGTERM, SIGHUP) and while the job is
+// stopped with Ctrl+Z, taking single-key mode up again when it continues.
 void initConsole();
 
 // One key, without echo and without Enter; -1 at the end of input. Reads

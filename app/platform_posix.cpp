@@ -23,11 +23,15 @@ const char kPathSeparator = '/';
 
 namespace {
 
-// The terminal settings found at start-up, and whether the terminal is at
-// this moment switched to single-key mode. Both are read by signal handlers.
+// The terminal settings found at start-up, whether the terminal is at this
+// moment switched to single-key mode, and whether a key read is under way
+// (so a job stopped and continued during it gets its key mode back). All are
+// read by signal handlers.
 struct termios savedTerminal;
+struct termios keyModeTerminal;
 volatile sig_atomic_t haveSavedTerminal = 0;
 volatile sig_atomic_t terminalInKeyMode = 0;
+volatile sig_atomic_t keyReadActive = 0;
 
 void restoreTerminal() {
     if (haveSavedTerminal && terminalInKeyMode) {
@@ -36,11 +40,74 @@ void restoreTerminal() {
     }
 }
 
+// Only from the foreground: a background job that touches the settings is
+// stopped by SIGTTOU, and its read will stop it anyway until it is brought back.
+void resumeKeyMode() {
+    if (!haveSavedTerminal || !keyReadActive) return;
+    if (tcgetpgrp(STDIN_FILENO) != getpgrp()) return;
+    terminalInKeyMode = 1;
+    tcsetattr(STDIN_FILENO, TCSANOW, &keyModeTerminal);
+}
+
 void onFatalSignal(int signalNumber) {
     restoreTerminal();
     // Die of the same signal, so the parent sees what happened.
     signal(signalNumber, SIG_DFL);
     raise(signalNumber);
+}
+
+// Ctrl+Z: the shell gets the terminal back as it gave it to us, and the job
+// stops as it would have without us.
+void onStopSignal(int signalNumber) {
+    const int savedErrno = errno;
+    restoreTerminal();
+    struct sigaction stopNow;
+    struct sigaction ours;
+    std::memset(&stopNow, 0, sizeof stopNow);
+    stopNow.sa_handler = SIG_DFL;
+    sigemptyset(&stopNow.sa_mask);
+    sigaction(signalNumber, &stopNow, &ours);
+    sigset_t justThis;
+    sigemptyset(&justThis);
+    sigaddset(&justThis, signalNumber);
+    sigprocmask(SIG_UNBLOCK, &justThis, nullptr);
+    raise(signalNumber);  // returns once continued
+    sigaction(signalNumber, &ours, nullptr);
+    // A job whose process group has no parent in its session is not stopped
+    // at all: the key read goes on and needs its mode now, not at a SIGCONT.
+    resumeKeyMode();
+    errno = savedErrno;
+}
+
+void onContinue(int) {
+    const int savedErrno = errno;
+    resumeKeyMode();
+    errno = savedErrno;
+}
+
+// A signal ignored when we were started (nohup, a background job of a shell
+// without job control) stays ignored, as the one who started us asked.
+void handleUnlessIgnored(int signalNumber, void (*handler)(int)) {
+    struct sigaction inherited;
+    if (sigaction(signalNumber, nullptr, &inherited) == 0 && inherited.sa_handler == SIG_IGN) return;
+    struct sigaction action;
+    std::memset(&action, 0, sizeof action);
+    action.sa_handler = handler;
+    sigemptyset(&action.sa_mask);
+    // A stop and continue must not turn a waiting line read into an error.
+    action.sa_flags = SA_RESTART;
+    sigaction(signalNumber, &action, nullptr);
+}
+
+// getchar, retried when a signal handler interrupted the read (getchar then
+// reports EOF and sets the stream's error flag).
+int getKeyByte() {
+    for (;;) {
+        errno = 0;
+        const int c = std::getchar();
+        if (c != EOF || !std::ferror(stdin) || errno != EINTR) return c;
+        std::clearerr(stdin);
+    }
 }
 
 int compareIgnoringCase(const std::string& a, const std::string& b) {
@@ -115,12 +182,16 @@ void listWavFiles(const std::string& dir, InlineVector<std::string>& names, uint
 }
 
 void initConsole() {
-    if (isatty(STDIN_FILENO) && tcgetattr(STDIN_FILENO, &savedTerminal) == 0) haveSavedTerminal = 1;
-    struct sigaction action;
-    std::memset(&action, 0, sizeof action);
-    action.sa_handler = onFatalSignal;
-    sigemptyset(&action.sa_mask);
-    for (int signalNumber : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) sigaction(signalNumber, &action, nullptr);
+    if (isatty(STDIN_FILENO) && tcgetattr(STDIN_FILENO, &savedTerminal) == 0) {
+        keyModeTerminal = savedTerminal;
+        keyModeTerminal.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
+        keyModeTerminal.c_cc[VMIN] = 1;
+        keyModeTerminal.c_cc[VTIME] = 0;
+        haveSavedTerminal = 1;
+    }
+    for (int signalNumber : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) handleUnlessIgnored(signalNumber, onFatalSignal);
+    handleUnlessIgnored(SIGTSTP, onStopSignal);
+    handleUnlessIgnored(SIGCONT, onContinue);
     // A closed pipe on the output ends writes with an error instead of killing us
     // before the terminal is given back.
     signal(SIGPIPE, SIG_IGN);
@@ -130,17 +201,15 @@ void initConsole() {
 int readKey() {
     std::fflush(stdout);
     if (!haveSavedTerminal) {
-        const int c = std::getchar();
+        const int c = getKeyByte();
         return c == EOF ? -1 : c;
     }
-    struct termios keyMode = savedTerminal;
-    keyMode.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
-    keyMode.c_cc[VMIN] = 1;
-    keyMode.c_cc[VTIME] = 0;
+    keyReadActive = 1;
     terminalInKeyMode = 1;
-    tcsetattr(STDIN_FILENO, TCSANOW, &keyMode);
+    tcsetattr(STDIN_FILENO, TCSANOW, &keyModeTerminal);
     // The same stdio stream as line reads: keys typed ahead of a line stay in order.
-    const int c = std::getchar();
+    const int c = getKeyByte();
+    keyReadActive = 0;
     restoreTerminal();
     return c == EOF ? -1 : c;
 }

@@ -1,246 +1,17 @@
-// The built trainer driven as a user drives it: from a fresh folder holding
-// its executable and generated WAV files, through a pipe (a script of keys and
-// lines) and in a pseudo-terminal (single keys without echo). Every run has a
-// watchdog, so a hang fails the test instead of blocking it.
+// The built trainer's dialogue, through a pipe and in a pseudo-terminal.
 
-#include <gtest/gtest.h>
-
-#include <fcntl.h>
-#include <poll.h>
-#include <pty.h>
-#include <signal.h>
-#include <stdlib.h>
-#include <sys/wait.h>
-#include <termios.h>
-#include <unistd.h>
-
-#include <chrono>
-#include <cstdio>
-#include <cstring>
 #include <ctime>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
-#include <string>
-#include <vector>
 
+#include "e2e/run_driver.h"
 #include "nn/model_file.h"
 #include "nn/network.h"
 #include "nn/pcg32.h"
-#include "tools/wavgen.h"
 #include "wave/training_set.h"
 #include "wave/wav_reader.h"
 
-namespace fs = std::filesystem;
-using Clock = std::chrono::steady_clock;
+using namespace e2e;
 
 namespace {
-
-// Generous: the sanitizer build trains a hundred epochs many times slower.
-constexpr int kWatchdogSeconds = 180;
-
-const std::string kBanner =
-    "Vellumstorm Synth - Neural Net Model Trainer\n--------------------------------------------\n\n";
-const std::string kMenuHeading = "Single-cycle waveform to train on?\n\n";
-const std::string kSizePrompt =
-    "Neural net model size? Larger models can learn more complex waveforms, \n"
-    "but run / train slower.   Default: 8x8x8   Examples: 8x8x8x8x8  4  4x32x10x8\n\nSize: ";
-const std::string kCommandMenu =
-    "\n1) train 1 epoch   2) 100   3) 1000   4) 5000   n) new model  s) save  q) quit\n";
-const std::string kLegend = "                 (+) goal     (#) current neural net output\n";
-const std::string kExitPrompt = "\nPress any key to exit.\n";
-const std::string kUnsupported = "Error: only 16-bit PCM wav files are supported.\n";
-
-// A fresh folder with a copy of the trainer; removed with everything in it.
-struct RunFolder {
-    fs::path path;
-    std::string exe;
-    RunFolder() {
-        char pattern[] = "/tmp/nettrainer-e2e-XXXXXX";
-        path = fs::canonical(mkdtemp(pattern));
-        exe = (path / "nettrainer").string();
-        fs::copy_file(NETTRAINER_EXE, exe);
-    }
-    ~RunFolder() {
-        std::error_code ignored;
-        fs::remove_all(path, ignored);
-    }
-    std::string dir() const { return path.string() + "/"; }
-    void addSine(const std::string& name) {
-        ASSERT_TRUE(wavgen::writeFileBytes((path / name).string(),
-                                           wavgen::canonicalWav(wavgen::exampleShape("sine"))));
-    }
-    void addEightBit(const std::string& name) {
-        wavgen::WavLayout layout;
-        layout.bitsPerSample = 8;
-        ASSERT_TRUE(wavgen::writeFileBytes((path / name).string(),
-                                           wavgen::wavFileBytes(std::vector<uint8_t>(600, 128), layout)));
-    }
-};
-
-struct Finished {
-    std::string output;
-    bool exited = false;
-    int status = -1;      // exit status when exited
-    int signal = 0;       // terminating signal otherwise
-    bool timedOut = false;
-};
-
-void recordStatus(Finished& run, int waitStatus) {
-    run.exited = WIFEXITED(waitStatus);
-    if (run.exited) run.status = WEXITSTATUS(waitStatus);
-    if (WIFSIGNALED(waitStatus)) run.signal = WTERMSIG(waitStatus);
-}
-
-// Waits for the child, killing it once the deadline has passed.
-void reap(pid_t pid, Finished& run, Clock::time_point deadline) {
-    int waitStatus = 0;
-    for (;;) {
-        const pid_t done = waitpid(pid, &waitStatus, WNOHANG);
-        if (done == pid) break;
-        if (Clock::now() > deadline) {
-            run.timedOut = true;
-            kill(pid, SIGKILL);
-            waitpid(pid, &waitStatus, 0);
-            break;
-        }
-        usleep(10000);
-    }
-    recordStatus(run, waitStatus);
-}
-
-// Runs the trainer with `script` as its whole standard input and collects
-// standard output and error until it ends.
-Finished runThroughPipe(const RunFolder& folder, const std::string& script) {
-    Finished run;
-    int toChild[2], fromChild[2];
-    if (pipe(toChild) != 0 || pipe(fromChild) != 0) return run;
-    const pid_t pid = fork();
-    if (pid == 0) {
-        dup2(toChild[0], STDIN_FILENO);
-        dup2(fromChild[1], STDOUT_FILENO);
-        dup2(fromChild[1], STDERR_FILENO);
-        close(toChild[0]);
-        close(toChild[1]);
-        close(fromChild[0]);
-        close(fromChild[1]);
-        execl(folder.exe.c_str(), "nettrainer", static_cast<char*>(nullptr));
-        _exit(127);
-    }
-    close(toChild[0]);
-    close(fromChild[1]);
-    // Scripts are far below the pipe's capacity: this write never waits for the child.
-    EXPECT_EQ(write(toChild[1], script.data(), script.size()), static_cast<ssize_t>(script.size()));
-    close(toChild[1]);
-
-    const auto deadline = Clock::now() + std::chrono::seconds(kWatchdogSeconds);
-    char buffer[4096];
-    while (Clock::now() < deadline) {
-        pollfd readable{fromChild[0], POLLIN, 0};
-        if (poll(&readable, 1, 100) <= 0) continue;
-        const ssize_t got = read(fromChild[0], buffer, sizeof buffer);
-        if (got <= 0) break;
-        run.output.append(buffer, static_cast<size_t>(got));
-    }
-    close(fromChild[0]);
-    reap(pid, run, deadline);
-    return run;
-}
-
-size_t occurrences(const std::string& text, const std::string& part) {
-    size_t found = 0;
-    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++found;
-    return found;
-}
-
-// The trainer in a pseudo-terminal. Output is kept with the terminal's
-// carriage returns removed.
-struct PtyRun {
-    int master = -1;
-    pid_t pid = -1;
-    std::string output;
-    Clock::time_point deadline = Clock::now() + std::chrono::seconds(kWatchdogSeconds);
-
-    explicit PtyRun(const RunFolder& folder) {
-        pid = forkpty(&master, nullptr, nullptr, nullptr);
-        if (pid == 0) {
-            execl(folder.exe.c_str(), "nettrainer", static_cast<char*>(nullptr));
-            _exit(127);
-        }
-    }
-    ~PtyRun() {
-        if (pid > 0 && waitpid(pid, nullptr, WNOHANG) == 0) {
-            kill(pid, SIGKILL);
-            waitpid(pid, nullptr, 0);
-        }
-        if (master >= 0) close(master);
-    }
-
-    // Reads what is there within `waitMs`; false once the terminal is closed.
-    bool pump(int waitMs) {
-        pollfd readable{master, POLLIN, 0};
-        if (poll(&readable, 1, waitMs) <= 0) return true;
-        char buffer[4096];
-        const ssize_t got = read(master, buffer, sizeof buffer);
-        if (got <= 0) return false;
-        for (ssize_t i = 0; i < got; ++i) {
-            if (buffer[i] != '\r') output += buffer[i];
-        }
-        return true;
-    }
-
-    // Reads until `text` has been printed `times` times.
-    bool waitFor(const std::string& text, size_t times = 1) {
-        while (occurrences(output, text) < times) {
-            if (Clock::now() > deadline || !pump(50)) return false;
-        }
-        return true;
-    }
-
-    termios settings() const {
-        termios now{};
-        tcgetattr(master, &now);
-        return now;
-    }
-    bool inKeyMode() const { return (settings().c_lflag & (ICANON | ECHO)) == 0; }
-
-    // Keys go out only while the trainer waits in single-key mode, so the
-    // terminal never echoes them.
-    bool sendKeys(const std::string& keys) {
-        while (!inKeyMode()) {
-            if (Clock::now() > deadline || !pump(10)) return false;
-        }
-        return write(master, keys.data(), keys.size()) == static_cast<ssize_t>(keys.size());
-    }
-    bool sendLine(const std::string& line) {
-        const std::string typed = line + "\n";
-        return write(master, typed.data(), typed.size()) == static_cast<ssize_t>(typed.size());
-    }
-
-    Finished finish() {
-        while (Clock::now() < deadline && pump(50)) {
-        }
-        Finished run;
-        reap(pid, run, deadline);
-        run.output = output;
-        pid = -1;
-        return run;
-    }
-};
-
-std::vector<std::string> linesOf(const std::string& text) {
-    std::vector<std::string> lines;
-    size_t start = 0;
-    for (size_t end = text.find('\n'); end != std::string::npos; end = text.find('\n', start)) {
-        lines.push_back(text.substr(start, end - start));
-        start = end + 1;
-    }
-    return lines;
-}
-
-bool endsWith(const std::string& text, const std::string& tail) {
-    return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
-}
 
 // The (epoch, end count) of every progress line, checking each line's form.
 std::vector<std::pair<int, int>> progressLines(const std::string& output) {
@@ -285,20 +56,6 @@ int checkedPlotCount(const std::string& output) {
         i += 19;
     }
     return plots;
-}
-
-std::vector<uint8_t> fileBytes(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-std::string failedSave(const std::string& path) {
-    return "Couldn't save to:\n  " + path + "\nMake sure the folder has write permissions.\n";
-}
-
-std::string savedModel(const std::string& path) {
-    return "\nModel successfully saved:\n  " + path +
-           "\n\nSelect it via the Osc Model knob after reloading the VST plugin.\n";
 }
 
 }  // namespace
@@ -537,7 +294,7 @@ TEST(InATerminal, AnUnsupportedFileWaitsForOneKeyThenEndsWithStatusOne) {
     ASSERT_FALSE(done.timedOut);
     EXPECT_TRUE(endsWith(done.output, "0) bad.wav   \n\n" + kUnsupported + kExitPrompt));
     EXPECT_EQ(done.status, 1);
-    EXPECT_NE(run.settings().c_lflag & ICANON, 0u);
+    EXPECT_TRUE(run.givenBack());
 }
 
 class InATerminalStopped : public ::testing::TestWithParam<int> {};
@@ -564,7 +321,8 @@ TEST_P(InATerminalStopped, ASignalDuringAKeyWaitGivesTheTerminalBack) {
     EXPECT_EQ(after.c_lflag & (ICANON | ECHO), static_cast<tcflag_t>(ICANON | ECHO));
 }
 
-INSTANTIATE_TEST_SUITE_P(CtrlCAndTerm, InATerminalStopped, ::testing::Values(SIGINT, SIGTERM),
+INSTANTIATE_TEST_SUITE_P(CtrlCTermAndHangUp, InATerminalStopped, ::testing::Values(SIGINT, SIGTERM, SIGHUP),
                          [](const ::testing::TestParamInfo<int>& info) {
-                             return std::string(info.param == SIGINT ? "Interrupt" : "Terminate");
+                             if (info.param == SIGINT) return std::string("Interrupt");
+                             return std::string(info.param == SIGTERM ? "Terminate" : "HangUp");
                          });
