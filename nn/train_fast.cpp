@@ -133,8 +133,8 @@ uint64_t layOutScratch(const Network& net, float* scratch, FastPlan* plan) {
 }
 
 // The plan over the network's scratch, with every transposed input set to
-// 0 beyond its values and 1 in the bias column. False if the network can't
-// take the fast path.
+// 0 beyond its values and 1 in the bias column, and the transposed deltas
+// to 0. False if the network can't take the fast path.
 bool preparePlan(Network& net, FastPlan& plan) {
     const uint64_t layerCount = net.layers.size;
     if (layerCount < 2 || layerCount > static_cast<uint64_t>(kFastMaxLayers) || net.params == nullptr) return false;
@@ -151,6 +151,11 @@ bool preparePlan(Network& net, FastPlan& plan) {
             float* row = layer.transposed + static_cast<uint64_t>(s) * layer.transposedStride;
             for (uint32_t i = 0; i < layer.transposedStride; ++i) row[i] = i == layer.size ? 1.0f : 0.0f;
         }
+    }
+    // Transposes write only a layer's own columns; the lanes after them are
+    // loaded and then dropped, and are better finite than whatever was there.
+    for (uint64_t i = 0; i < static_cast<uint64_t>(kFastBatch) * plan.deltaTransposedStride; ++i) {
+        plan.deltaTransposed[i] = 0.0f;
     }
     return true;
 }

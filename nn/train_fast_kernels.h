@@ -17,9 +17,10 @@
 //   last input is 1.0, which turns the bias gradient into one more weight
 //   gradient (1 * delta is exact). The update is applied as each gradient
 //   vector is finished. Where the inputs fill whole vectors (no spare lane
-//   for the bias) and for a layer with a single input (one lane of each
-//   vector busy), the neurons go across the lanes instead, reading a
-//   transposed copy of the deltas.
+//   for the bias) the biases, and where the inputs would fill few lanes (a
+//   single input, or a wide layer over a narrow one) the whole gradient,
+//   put the neurons across the lanes instead, reading a transposed copy of
+//   the deltas.
 
 #include <math.h>
 #include <stddef.h>
@@ -383,20 +384,119 @@ NT_NOINLINE void gradientSingleInput(uint32_t rows, const float* input, const fl
     }
 }
 
-// Gradient and update of one layer: `delta` (rows, 32) of its neurons,
-// `transposed` its input with the bias column. When the inputs fill whole
-// vectors the bias column would cost a vector of its own per neuron; the
-// biases are then summed across neurons instead.
+// Gradients of C vectors of neurons from j0 on for IB inputs from i0 on,
+// with the neurons across the lanes: each input's value for a sample is
+// broadcast from the layer below's values, the deltas come transposed. The
+// biases are summed along with the first inputs.
+template <typename S, int C, int IB>
+NT_NOINLINE void neuronLanesBlock(uint32_t j0, uint32_t rows, const float* below, uint32_t i0,
+                                  const float* deltaTransposed, uint32_t stride, float* weights, float* biases,
+                                  uint32_t fanIn, float step, bool withBias) {
+    using V = typename S::V;
+    constexpr uint32_t W = S::kWidth;
+    V acc[IB][C];
+    V biasAcc[C];
+    for (int c = 0; c < C; ++c) {
+        biasAcc[c] = S::zero();
+        for (int i = 0; i < IB; ++i) acc[i][c] = S::zero();
+    }
+    const float* d = deltaTransposed + j0;
+    const float* x = below + static_cast<size_t>(i0) * kFastBatch;
+    for (int s = 0; s < kFastBatch; ++s) {
+        V dv[C];
+        for (int c = 0; c < C; ++c) dv[c] = S::load(d + c * W);
+        for (int i = 0; i < IB; ++i) {
+            const V xv = S::set1(x[i * kFastBatch + s]);
+            for (int c = 0; c < C; ++c) acc[i][c] = S::add(acc[i][c], S::mul(xv, dv[c]));
+        }
+        if (withBias) {
+            for (int c = 0; c < C; ++c) biasAcc[c] = S::add(biasAcc[c], dv[c]);
+        }
+        d += stride;
+    }
+    // A neuron's weights lie fanIn apart, so the sums go through memory to
+    // be applied one by one.
+    float sums[IB][C * W];
+    for (int i = 0; i < IB; ++i) {
+        for (int c = 0; c < C; ++c) S::store(&sums[i][c * W], acc[i][c]);
+    }
+    const uint32_t end = rows - j0 < C * W ? rows : j0 + C * W;
+    for (uint32_t j = j0; j < end; ++j) {
+        float* w = weights + static_cast<size_t>(j) * fanIn + i0;
+        for (int i = 0; i < IB; ++i) w[i] -= sums[i][j - j0] * step;
+    }
+    if (!withBias) return;
+    const V stepVector = S::set1(step);
+    for (uint32_t c = 0; c < C; ++c) {
+        const uint32_t j = j0 + c * W;
+        if (j >= rows) break;
+        const uint32_t count = rows - j < W ? rows - j : W;
+        if (count == W) {
+            S::store(biases + j, S::sub(S::load(biases + j), S::mul(biasAcc[c], stepVector)));
+        } else {
+            S::storePartial(biases + j, S::sub(S::loadPartial(biases + j, count), S::mul(biasAcc[c], stepVector)),
+                            count);
+        }
+    }
+}
+
+template <typename S, int C>
+void neuronLanesColumns(uint32_t j0, uint32_t rows, const float* below, const float* deltaTransposed,
+                        uint32_t stride, float* weights, float* biases, uint32_t fanIn, float step) {
+    uint32_t i0 = 0;
+    for (; i0 + 4 <= fanIn; i0 += 4) {
+        neuronLanesBlock<S, C, 4>(j0, rows, below, i0, deltaTransposed, stride, weights, biases, fanIn, step,
+                                  i0 == 0);
+    }
+    for (; i0 < fanIn; ++i0) {
+        neuronLanesBlock<S, C, 1>(j0, rows, below, i0, deltaTransposed, stride, weights, biases, fanIn, step,
+                                  i0 == 0);
+    }
+}
+
+// Whether a layer's gradient costs clearly less with its neurons across the
+// lanes than with its inputs across them: so for wide layers over narrow
+// ones, where the inputs would fill few lanes. Counted per mini-batch: vector
+// multiply-adds, and the neuron layout's one-by-one updates at a quarter each.
 template <typename S>
-void gradientLayer(uint32_t rows, const float* transposed, uint32_t stride, const float* delta,
-                   float* weights, float* biases, uint32_t fanIn, float step, float* deltaTransposed,
-                   uint32_t deltaStride) {
+constexpr bool neuronLanesCheaper(uint32_t rows, uint32_t fanIn) {
+    constexpr uint64_t W = S::kWidth;
+    if (W == 1 || fanIn < 2) return false;
+    const uint64_t inputVectors = fanIn % W != 0 ? fanIn / W + 1 : fanIn / W;
+    const uint64_t byInputs = kFastBatch * rows * inputVectors;
+    const uint64_t byNeurons = kFastBatch * ((rows + W - 1) / W) * (fanIn + 1) + uint64_t{rows} * fanIn / 4;
+    return 4 * byNeurons < 3 * byInputs;
+}
+
+// Whether a layer's gradient reads the transposed copy of its input.
+template <typename S>
+constexpr bool gradientReadsTransposedInput(uint32_t rows, uint32_t fanIn) {
+    return !(fanIn == 1 && S::kWidth > 1) && !neuronLanesCheaper<S>(rows, fanIn);
+}
+
+// Gradient and update of one layer: `delta` (rows, 32) of its neurons,
+// `below` (fanIn, 32) its input and `transposed` the same with the bias
+// column. When the inputs fill whole vectors the bias column would cost a
+// vector of its own per neuron; the biases are then summed across neurons
+// instead.
+template <typename S>
+void gradientLayer(uint32_t rows, const float* below, const float* transposed, uint32_t stride,
+                   const float* delta, float* weights, float* biases, uint32_t fanIn, float step,
+                   float* deltaTransposed, uint32_t deltaStride) {
     constexpr uint32_t W = S::kWidth;
     if (fanIn == 1 && W > 1) {
-        // The input's values by sample are its transposed column 0.
-        float input[kFastBatch];
-        for (int s = 0; s < kFastBatch; ++s) input[s] = transposed[static_cast<size_t>(s) * stride];
-        gradientSingleInput<S>(rows, input, delta, weights, biases, step, deltaTransposed, deltaStride);
+        gradientSingleInput<S>(rows, below, delta, weights, biases, step, deltaTransposed, deltaStride);
+        return;
+    }
+    if (neuronLanesCheaper<S>(rows, fanIn)) {
+        S::transpose(deltaTransposed, deltaStride, delta, rows);
+        uint32_t j0 = 0;
+        for (; j0 + W < rows; j0 += 2 * W) {
+            neuronLanesColumns<S, 2>(j0, rows, below, deltaTransposed, deltaStride, weights, biases, fanIn, step);
+        }
+        if (j0 < rows) {
+            neuronLanesColumns<S, 1>(j0, rows, below, deltaTransposed, deltaStride, weights, biases, fanIn, step);
+        }
         return;
     }
     const bool biasInLastVector = fanIn % W != 0 || fanIn == 0;
@@ -473,7 +573,9 @@ void trainBatch(const FastPlan& plan, const float* inputs, const float* targets)
         const FastLayer& below = plan.layers[l - 1];
         rowsLayer<S>(layer.values, below.values, layer.weights, layer.fanIn, 1, layer.size, layer.fanIn,
                      layer.biases, layer.sigmoid ? RowEpilogue::Sigmoid : RowEpilogue::Relu, nullptr);
-        if (l < last) transposeValues<S>(layer.transposed, layer.transposedStride, layer.values, layer.size);
+        if (l < last && gradientReadsTransposedInput<S>(plan.layers[l + 1].size, layer.size)) {
+            transposeValues<S>(layer.transposed, layer.transposedStride, layer.values, layer.size);
+        }
     }
 
     float* delta = plan.deltaA;
@@ -488,7 +590,7 @@ void trainBatch(const FastPlan& plan, const float* inputs, const float* targets)
                          below.sigmoid ? RowEpilogue::SigmoidDerivative : RowEpilogue::ReluDerivative,
                          below.values);
         }
-        gradientLayer<S>(layer.size, below.transposed, below.transposedStride, delta, layer.weights,
+        gradientLayer<S>(layer.size, below.values, below.transposed, below.transposedStride, delta, layer.weights,
                          layer.biases, layer.fanIn, layer.step, plan.deltaTransposed,
                          plan.deltaTransposedStride);
         float* swap = delta;

@@ -92,9 +92,11 @@ struct Avx2Ops {
     }
 
     // Tiles of 8 neurons by 8 samples, turned in registers. Rows past the
-    // layer's end read as 1.0 (the bias column) and then 0.
+    // layer's end read as 1.0 (the bias column) and then 0. A tile that
+    // would hold nothing but those constants is left out: the plan set them
+    // and nothing overwrites them.
     static void transpose(float* transposed, uint32_t stride, const float* values, uint32_t size) {
-        for (uint32_t j0 = 0; j0 <= size; j0 += 8) {
+        for (uint32_t j0 = 0; j0 < size; j0 += 8) {
             for (int g = 0; g < kFastBatch; g += 8) {
                 __m256 r[8];
                 for (uint32_t k = 0; k < 8; ++k) {

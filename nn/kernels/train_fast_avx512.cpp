@@ -91,10 +91,54 @@ struct Avx512Ops {
         return result;
     }
 
+    // Up to 8 neurons by 16 samples: three rounds of shuffles leave two
+    // samples' rows in each register, stored as halves. Only the first 8
+    // columns are written; the constant columns after them stay as set.
+    static void transposeEight(float* transposed, uint32_t stride, const float* values, uint32_t size) {
+        const __m512i lowPairs = _mm512_setr_epi32(0, 1, 2, 3, 16, 17, 18, 19, 4, 5, 6, 7, 20, 21, 22, 23);
+        const __m512i highPairs = _mm512_setr_epi32(8, 9, 10, 11, 24, 25, 26, 27, 12, 13, 14, 15, 28, 29, 30, 31);
+        for (int g = 0; g < kFastBatch; g += 16) {
+            __m512 r[8];
+            for (uint32_t k = 0; k < 8; ++k) {
+                r[k] = k < size ? _mm512_loadu_ps(values + static_cast<size_t>(k) * kFastBatch + g)
+                                : _mm512_set1_ps(k == size ? 1.0f : 0.0f);
+            }
+            __m512d t[8];
+            for (int i = 0; i < 4; ++i) {
+                t[2 * i] = _mm512_castps_pd(_mm512_unpacklo_ps(r[2 * i], r[2 * i + 1]));
+                t[2 * i + 1] = _mm512_castps_pd(_mm512_unpackhi_ps(r[2 * i], r[2 * i + 1]));
+            }
+            // u[m] holds sample 4L + m of each 128-bit lane L: neurons 0-3,
+            // and u[m + 4] neurons 4-7.
+            __m512 u[8];
+            for (int h = 0; h < 2; ++h) {
+                u[4 * h] = _mm512_castpd_ps(_mm512_unpacklo_pd(t[4 * h], t[4 * h + 2]));
+                u[4 * h + 1] = _mm512_castpd_ps(_mm512_unpackhi_pd(t[4 * h], t[4 * h + 2]));
+                u[4 * h + 2] = _mm512_castpd_ps(_mm512_unpacklo_pd(t[4 * h + 1], t[4 * h + 3]));
+                u[4 * h + 3] = _mm512_castpd_ps(_mm512_unpackhi_pd(t[4 * h + 1], t[4 * h + 3]));
+            }
+            for (int m = 0; m < 4; ++m) {
+                const __m512 low = _mm512_permutex2var_ps(u[m], lowPairs, u[m + 4]);
+                const __m512 high = _mm512_permutex2var_ps(u[m], highPairs, u[m + 4]);
+                float* row = transposed + static_cast<size_t>(g + m) * stride;
+                _mm256_storeu_ps(row, _mm512_castps512_ps256(low));
+                _mm256_storeu_ps(row + 4 * stride, _mm512_extractf32x8_ps(low, 1));
+                _mm256_storeu_ps(row + 8 * stride, _mm512_castps512_ps256(high));
+                _mm256_storeu_ps(row + 12 * stride, _mm512_extractf32x8_ps(high, 1));
+            }
+        }
+    }
+
     // Tiles of 16 neurons by 16 samples, turned in registers. Rows past the
-    // layer's end read as 1.0 (the bias column) and then 0.
+    // layer's end read as 1.0 (the bias column) and then 0. A tile that
+    // would hold nothing but those constants is left out: the plan set them
+    // and nothing overwrites them.
     static void transpose(float* transposed, uint32_t stride, const float* values, uint32_t size) {
-        for (uint32_t j0 = 0; j0 <= size; j0 += 16) {
+        if (size <= 8) {
+            transposeEight(transposed, stride, values, size);
+            return;
+        }
+        for (uint32_t j0 = 0; j0 < size; j0 += 16) {
             for (int g = 0; g < kFastBatch; g += 16) {
                 __m512 r[16];
                 for (uint32_t k = 0; k < 16; ++k) {

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "nn/forward.h"
@@ -239,6 +240,21 @@ TEST(ShuffleTrainingSet, KeepsEveryPairTogetherAndTheSameMultiset) {
     std::sort(order.begin(), order.end());
     for (int i = 0; i < kTrainingPoints; ++i) ASSERT_EQ(order[i], static_cast<float>(i));
     releaseTrainingSet(set);
+}
+
+TEST(ShuffleTrainingSet, ExchangesEachPositionWithOneFreshDrawInOrder) {
+    Fixture shuffled(sine());
+    Fixture plain(sine());
+    shuffleTrainingSet(shuffled.set, shuffled.rng);
+    // The procedure written out one draw and one exchange at a time.
+    for (uint32_t k = 0; k < static_cast<uint32_t>(kTrainingPoints); ++k) {
+        const uint32_t r = nextIndex(plain.rng, kTrainingPoints);
+        std::swap(plain.set.inputs[k], plain.set.inputs[r]);
+        std::swap(plain.set.targets[k], plain.set.targets[r]);
+    }
+    EXPECT_EQ(shuffled.rng.state, plain.rng.state);
+    EXPECT_EQ(0, std::memcmp(shuffled.set.inputs, plain.set.inputs, kTrainingPoints * sizeof(float)));
+    EXPECT_EQ(0, std::memcmp(shuffled.set.targets, plain.set.targets, kTrainingPoints * sizeof(float)));
 }
 
 TEST(TrainEpoch, UsesTheFirst49984PairsInOrderAndNotTheLast16) {
