@@ -488,6 +488,14 @@ void gradientLayer(uint32_t rows, const float* below, const float* transposed, u
         gradientSingleInput<S>(rows, below, delta, weights, biases, step, deltaTransposed, deltaStride);
         return;
     }
+    if constexpr (S::kPairedGradient) {
+        // Inputs that fill at most half a vector: two neurons share one.
+        if (fanIn >= 2 && 2 * fanIn <= W && rows >= 2 && !neuronLanesCheaper<S>(rows, fanIn)) {
+            S::transpose(deltaTransposed, deltaStride, delta, rows);
+            S::pairedGradient(rows, transposed, stride, deltaTransposed, deltaStride, weights, biases, fanIn, step);
+            return;
+        }
+    }
     if (neuronLanesCheaper<S>(rows, fanIn)) {
         S::transpose(deltaTransposed, deltaStride, delta, rows);
         uint32_t j0 = 0;
