@@ -20,7 +20,8 @@
 //   for the bias) the biases, and where the inputs would fill few lanes (a
 //   single input, or a wide layer over a narrow one) the whole gradient,
 //   put the neurons across the lanes instead, reading a transposed copy of
-//   the deltas.
+//   the deltas. An instruction set with kPairedGradient handles inputs that
+//   fill at most half a vector with two neurons per vector instead.
 
 #include <math.h>
 #include <stddef.h>
