@@ -24,6 +24,7 @@ struct PortableOps {
     static constexpr int kWidth = 4;
     static constexpr int kRowBlock = 4;
     static constexpr int kAccumulators = 8;
+    static constexpr bool kPairedGradient = false;
 
     static V load(const float* p) {
         V v;

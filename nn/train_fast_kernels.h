@@ -20,7 +20,8 @@
 //   for the bias) the biases, and where the inputs would fill few lanes (a
 //   single input, or a wide layer over a narrow one) the whole gradient,
 //   put the neurons across the lanes instead, reading a transposed copy of
-//   the deltas.
+//   the deltas. An instruction set with kPairedGradient handles inputs that
+//   fill at most half a vector with two neurons per vector instead.
 
 #include <math.h>
 #include <stddef.h>
@@ -487,6 +488,14 @@ void gradientLayer(uint32_t rows, const float* below, const float* transposed, u
     if (fanIn == 1 && W > 1) {
         gradientSingleInput<S>(rows, below, delta, weights, biases, step, deltaTransposed, deltaStride);
         return;
+    }
+    if constexpr (S::kPairedGradient) {
+        // Inputs that fill at most half a vector: two neurons share one.
+        if (fanIn >= 2 && 2 * fanIn <= W && rows >= 2 && !neuronLanesCheaper<S>(rows, fanIn)) {
+            S::transpose(deltaTransposed, deltaStride, delta, rows);
+            S::pairedGradient(rows, transposed, stride, deltaTransposed, deltaStride, weights, biases, fanIn, step);
+            return;
+        }
     }
     if (neuronLanesCheaper<S>(rows, fanIn)) {
         S::transpose(deltaTransposed, deltaStride, delta, rows);

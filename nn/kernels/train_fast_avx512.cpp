@@ -10,6 +10,7 @@
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #endif
 #include <immintrin.h>
+#include <string.h>
 
 namespace {
 
@@ -48,6 +49,7 @@ struct Avx512Ops {
     static constexpr int kWidth = 16;
     static constexpr int kRowBlock = 8;
     static constexpr int kAccumulators = 16;
+    static constexpr bool kPairedGradient = true;
 
     static V load(const float* p) { return _mm512_loadu_ps(p); }
     static void store(float* p, V v) { _mm512_storeu_ps(p, v); }
@@ -89,6 +91,100 @@ struct Avx512Ops {
             result = _mm512_load_ps(values);
         }
         return result;
+    }
+
+    // Gradients of the neurons from j0 on, PB pairs of them (the last may
+    // lie past the layer), for a layer whose inputs fill at most half a
+    // vector, and their update. Lane 2i + e holds input i of neuron
+    // j0 + 2k + e in the k-th sum: per sample the input row, each value
+    // twice, times the pair's two deltas, which lie side by side in the
+    // transposed deltas and so come in with one broadcast. The biases add
+    // up the transposed delta rows themselves.
+    template <int PB>
+    static NT_NOINLINE void pairedGradientGroup(uint32_t j0, uint32_t rows, const float* transposed,
+                                                uint32_t stride, const float* deltaTransposed, uint32_t deltaStride,
+                                                float* weights, float* biases, uint32_t fanIn, float step,
+                                                const int32_t* rowOrder) {
+        const __m512i twice = _mm512_setr_epi32(0, 0, 1, 1, 2, 2, 3, 3, 4, 4, 5, 5, 6, 6, 7, 7);
+        __m512 acc[PB];
+        for (int k = 0; k < PB; ++k) acc[k] = _mm512_setzero_ps();
+        // Loads no wider than the transposes' stores of up to 8 columns,
+        // which were just made: a wider load would wait for them to retire.
+        __m256 biasLow = _mm256_setzero_ps();
+        __m256 biasHigh = _mm256_setzero_ps();
+        const float* x = transposed;
+        const float* d = deltaTransposed + j0;
+        for (int s = 0; s < kFastBatch; ++s) {
+            const __m512 in = _mm512_permutexvar_ps(twice, _mm512_castps256_ps512(_mm256_loadu_ps(x)));
+            for (int k = 0; k < PB; ++k) {
+                double pair;  // read as one 64-bit value: a broadcast straight from memory
+                memcpy(&pair, d + 2 * k, sizeof pair);
+                const __m512 deltas = _mm512_castpd_ps(_mm512_set1_pd(pair));
+                acc[k] = _mm512_add_ps(acc[k], _mm512_mul_ps(in, deltas));
+            }
+            biasLow = _mm256_add_ps(biasLow, _mm256_loadu_ps(d));
+            if constexpr (PB > 4) biasHigh = _mm256_add_ps(biasHigh, _mm256_loadu_ps(d + 8));
+            x += stride;
+            d += deltaStride;
+        }
+        const __m512 biasAcc = _mm512_insertf32x8(_mm512_castps256_ps512(biasLow), biasHigh, 1);
+        // All of the group's weights are read before any is written (see
+        // gradientBlock).
+        const __m512i order = _mm512_loadu_si512(rowOrder);
+        __mmask16 masks[PB];
+        __m512 w[PB];
+        for (int k = 0; k < PB; ++k) {
+            const uint32_t j = j0 + 2 * static_cast<uint32_t>(k);
+            const uint32_t count = j + 1 < rows ? 2 * fanIn : fanIn;
+            masks[k] = static_cast<__mmask16>((1u << count) - 1u);
+            w[k] = _mm512_maskz_loadu_ps(masks[k], weights + static_cast<size_t>(j) * fanIn);
+        }
+        const uint32_t biasCount = rows - j0 < 2 * PB ? rows - j0 : 2 * PB;
+        const __mmask16 biasMask = static_cast<__mmask16>((1u << biasCount) - 1u);
+        const __m512 b = _mm512_maskz_loadu_ps(biasMask, biases + j0);
+        const __m512 stepVector = _mm512_set1_ps(step);
+        for (int k = 0; k < PB; ++k) {
+            const uint32_t j = j0 + 2 * static_cast<uint32_t>(k);
+            const __m512 gradient = _mm512_permutexvar_ps(order, acc[k]);
+            _mm512_mask_storeu_ps(weights + static_cast<size_t>(j) * fanIn, masks[k],
+                                  _mm512_sub_ps(w[k], _mm512_mul_ps(gradient, stepVector)));
+        }
+        _mm512_mask_storeu_ps(biases + j0, biasMask, _mm512_sub_ps(b, _mm512_mul_ps(biasAcc, stepVector)));
+    }
+
+    // Gradient and update of a layer with 2 to 8 inputs, from the
+    // transposed input (with its bias column, unused here) and the
+    // transposed deltas, 16 neurons at a time.
+    static void pairedGradient(uint32_t rows, const float* transposed, uint32_t stride,
+                               const float* deltaTransposed, uint32_t deltaStride, float* weights, float* biases,
+                               uint32_t fanIn, float step) {
+        // Two neurons' weights lie one after the other: lane e * fanIn + i
+        // takes the sum in lane 2i + e.
+        alignas(64) int32_t rowOrder[16] = {};
+        for (uint32_t i = 0; i < fanIn; ++i) {
+            rowOrder[i] = static_cast<int32_t>(2 * i);
+            rowOrder[fanIn + i] = static_cast<int32_t>(2 * i + 1);
+        }
+        for (uint32_t j0 = 0; j0 < rows; j0 += 16) {
+            const uint32_t neurons = rows - j0 < 16 ? rows - j0 : 16;
+            switch ((neurons + 1) / 2) {
+#define NT_PAIRED_GROUP(n)                                                                                     \
+    case n:                                                                                                    \
+        pairedGradientGroup<n>(j0, rows, transposed, stride, deltaTransposed, deltaStride, weights, biases,   \
+                               fanIn, step, rowOrder);                                                         \
+        break;
+                NT_PAIRED_GROUP(1)
+                NT_PAIRED_GROUP(2)
+                NT_PAIRED_GROUP(3)
+                NT_PAIRED_GROUP(4)
+                NT_PAIRED_GROUP(5)
+                NT_PAIRED_GROUP(6)
+                NT_PAIRED_GROUP(7)
+                NT_PAIRED_GROUP(8)
+#undef NT_PAIRED_GROUP
+                default: break;
+            }
+        }
     }
 
     // Up to 8 neurons by 16 samples: three rounds of shuffles leave two
