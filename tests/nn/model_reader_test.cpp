@@ -1,7 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
 #include <cmath>
 #include <cstring>
 #include <filesystem>
@@ -14,6 +12,7 @@
 #include "nn/model_reader.h"
 #include "nn/network.h"
 #include "nn/pcg32.h"
+#include "support/temp_dir.h"
 #include "tools/wavgen.h"
 
 namespace {
@@ -294,25 +293,12 @@ TEST(ModelReaderDamage, DescriptionNamesTheCheckAndTheOffset) {
 
 // Files on disk.
 
-struct TempDir {
-    std::filesystem::path path;
-    TempDir() {
-        path = std::filesystem::temp_directory_path() /
-               ("model_reader_test_" + std::to_string(getpid()) + "_" +
-                testing::UnitTest::GetInstance()->current_test_info()->name());
-        std::filesystem::create_directories(path);
-    }
-    ~TempDir() {
-        std::error_code ignored;
-        std::filesystem::remove_all(path, ignored);
-    }
-};
-
 TEST(ModelReaderFile, LoadsWhatTheTrainerWrites) {
-    TempDir dir;
+    ScopedTempDir dir("model_reader_test_");
+    ASSERT_FALSE(dir.path.empty());
     Network saved;
     buildSeeded(saved, "4x32x10x8", 11);
-    const std::string path = (dir.path / "lead.net").string();
+    const std::string path = dir.file("lead.net");
     std::FILE* file = std::fopen(path.c_str(), "wb");
     ASSERT_NE(file, nullptr);
     ASSERT_TRUE(writeModelFile(saved, file));
@@ -326,17 +312,20 @@ TEST(ModelReaderFile, LoadsWhatTheTrainerWrites) {
 }
 
 TEST(ModelReaderFile, MissingFileOrFolderCantBeRead) {
-    TempDir dir;
+    ScopedTempDir dir("model_reader_test_");
+    ASSERT_FALSE(dir.path.empty());
     Network net;
-    EXPECT_EQ(loadModelFile((dir.path / "absent.net").string().c_str(), net).check, ModelCheck::CantRead);
-    EXPECT_EQ(loadModelFile(dir.path.string().c_str(), net).check, ModelCheck::CantRead);
+    EXPECT_EQ(loadModelFile(dir.file("absent.net").c_str(), net).check, ModelCheck::CantRead);
+    EXPECT_EQ(loadModelFile(dir.path.c_str(), net).check, ModelCheck::CantRead);
 }
 
 TEST(ModelReaderFile, AFileBeyondTheLargestModelIsReadOnlyToItsLimit) {
-    TempDir dir;
-    const std::string path = (dir.path / "huge.net").string();
+    ScopedTempDir dir("model_reader_test_");
+    ASSERT_FALSE(dir.path.empty());
+    const std::string path = dir.file("huge.net");
     ASSERT_TRUE(wavgen::writeFileBytes(path, {0}));
-    std::filesystem::resize_file(path, kMaxModelFileBytes + 4096);  // sparse zeros
+    // Zeros; sparse where the file system allows, so cheap to make.
+    std::filesystem::resize_file(path, kMaxModelFileBytes + 4096);
     std::vector<uint8_t> bytes;
     ASSERT_TRUE(readModelFileBytes(path.c_str(), bytes));
     EXPECT_EQ(bytes.size(), kMaxModelFileBytes + 1);

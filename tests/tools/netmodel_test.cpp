@@ -1,7 +1,8 @@
 #include <gtest/gtest.h>
 
-#include <sys/wait.h>
-#include <unistd.h>
+#if !defined(_WIN32)
+#include <sys/wait.h>  // WIFEXITED for std::system's status
+#endif
 
 #include <cmath>
 #include <cstdio>
@@ -20,6 +21,7 @@
 #include "nn/network.h"
 #include "nn/pcg32.h"
 #include "nn/training.h"
+#include "support/temp_dir.h"
 #include "tools/wavgen.h"
 #include "wave/training_set.h"
 #include "wave/wav_reader.h"
@@ -174,19 +176,9 @@ TEST(CompareModelToWave, RenderedCycleReadBackMatchesTheModel) {
 
 #ifdef NETTRAINER_NETMODEL_EXE
 
-struct TempDir {
-    std::filesystem::path path;
-    TempDir() {
-        path = std::filesystem::temp_directory_path() /
-               ("netmodel_test_" + std::to_string(getpid()) + "_" +
-                testing::UnitTest::GetInstance()->current_test_info()->name());
-        std::filesystem::create_directories(path);
-    }
-    ~TempDir() {
-        std::error_code ignored;
-        std::filesystem::remove_all(path, ignored);
-    }
-    std::string file(const char* name) const { return (path / name).string(); }
+// Each test's own folder for the files it hands netmodel and the streams it captures.
+struct TempDir : ScopedTempDir {
+    TempDir() : ScopedTempDir("netmodel_test_") { EXPECT_FALSE(path.empty()) << "no temporary folder"; }
 };
 
 struct CliRun {
@@ -202,18 +194,38 @@ std::string readText(const std::string& path) {
     return text.str();
 }
 
-std::string quoted(const std::string& text) { return "'" + text + "'"; }
+// Double quotes for sh and cmd.exe alike; the paths quoted here, in the build
+// tree and the temporary folder, hold nothing either shell expands inside them.
+std::string quoted(const std::string& text) { return "\"" + text + "\""; }
 
+// Runs netmodel through the platform's shell with both streams captured in files.
 CliRun runNetmodel(const TempDir& dir, const std::string& args) {
     const std::string outPath = dir.file("stdout.txt");
     const std::string errPath = dir.file("stderr.txt");
-    const std::string command =
-        quoted(NETTRAINER_NETMODEL_EXE) + " " + args + " >" + quoted(outPath) + " 2>" + quoted(errPath);
-    const int raw = std::system(command.c_str());
+    const std::string exe = std::filesystem::path(NETTRAINER_NETMODEL_EXE).make_preferred().string();
+    const std::string command = quoted(exe) + " " + args + " >" + quoted(outPath) + " 2>" + quoted(errPath);
     CliRun run;
+#if defined(_WIN32)
+    // cmd.exe /c drops the first and the last quote of a line that starts with
+    // one; an outer pair leaves the others as they were meant.
+    run.status = std::system(("\"" + command + "\"").c_str());
+    // Text-mode streams end their lines with CR LF here; the expectations are
+    // about the text, which is the same on every platform.
+    const auto withUnixLineEnds = [](const std::string& text) {
+        std::string lf;
+        for (size_t i = 0; i < text.size(); ++i) {
+            if (!(text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n')) lf += text[i];
+        }
+        return lf;
+    };
+    run.out = withUnixLineEnds(readText(outPath));
+    run.err = withUnixLineEnds(readText(errPath));
+#else
+    const int raw = std::system(command.c_str());
     run.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
     run.out = readText(outPath);
     run.err = readText(errPath);
+#endif
     return run;
 }
 

@@ -1,7 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <stdlib.h>
-
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
@@ -9,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "support/temp_dir.h"
 #include "tools/wavgen.h"
 #include "wave/wav_reader.h"
 
@@ -84,27 +83,15 @@ TEST(WavgenWriter, LayoutOptionsShapeTheChunks) {
     EXPECT_EQ(u32At(file, 4), 74u);
 }
 
-struct TempDir {
-    std::string path;
-    TempDir() {
-        char name[] = "/tmp/wavgen_test.XXXXXX";
-        if (mkdtemp(name) != nullptr) path = name;
-    }
-    ~TempDir() {
-        std::error_code ignored;
-        if (!path.empty()) std::filesystem::remove_all(path, ignored);
-    }
-};
-
 TEST(WavgenWriter, WrittenExamplesLoadBackAsTheSameSamples) {
-    TempDir dir;
+    ScopedTempDir dir("wavgen_test_");
     ASSERT_FALSE(dir.path.empty());
     EXPECT_EQ(wavgen::writeExampleWaveforms(dir.path), "");
     size_t files = 0;
     for (const auto& entry : std::filesystem::directory_iterator(dir.path)) files += entry.is_regular_file();
     EXPECT_EQ(files, wavgen::exampleShapeNames().size());
     for (const std::string& name : wavgen::exampleShapeNames()) {
-        const std::string path = dir.path + "/" + name + ".wav";
+        const std::string path = dir.file(name + ".wav");
         WaveTable table;
         ASSERT_EQ(loadWaveTable(path.c_str(), table), WavStatus::Ok) << path;
         EXPECT_EQ(std::vector<int16_t>(table.samples, table.samples + table.sampleCount), wavgen::exampleShape(name));
@@ -113,7 +100,7 @@ TEST(WavgenWriter, WrittenExamplesLoadBackAsTheSameSamples) {
 }
 
 TEST(WavgenWriter, ReportsTheFileItCouldNotWrite) {
-    TempDir dir;
+    ScopedTempDir dir("wavgen_test_");
     ASSERT_FALSE(dir.path.empty());
     const std::string missing = dir.path + "/no/such/folder/";
     EXPECT_EQ(wavgen::writeExampleWaveforms(missing), missing + wavgen::exampleShapeNames()[0] + ".wav");

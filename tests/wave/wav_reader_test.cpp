@@ -1,7 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <stdlib.h>
-
 #include <algorithm>
 #include <cctype>
 #include <cstring>
@@ -11,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "support/temp_dir.h"
 #include "tools/wavgen.h"
 #include "wave/wav_reader.h"
 
@@ -267,31 +266,19 @@ TEST(WavStatusMessage, EveryFailureHasItsOwnErrorLine) {
 
 // --- Files on disk ----------------------------------------------------------------
 
-struct TempDir {
-    std::string path;
-    TempDir() {
-        char name[] = "/tmp/wav_reader_test.XXXXXX";
-        if (mkdtemp(name) != nullptr) path = name;
-    }
-    ~TempDir() {
-        std::error_code ignored;
-        if (!path.empty()) std::filesystem::remove_all(path, ignored);
-    }
-};
-
 TEST_F(WavReader, LoadsAFileFromDisk) {
-    TempDir dir;
+    ScopedTempDir dir("wav_reader_test_");
     ASSERT_FALSE(dir.path.empty());
-    const std::string path = dir.path + "/ramp.wav";
+    const std::string path = dir.file("ramp.wav");
     ASSERT_TRUE(wavgen::writeFileBytes(path, canonicalWav(ramp(600))));
     ASSERT_EQ(loadWaveTable(path.c_str(), table), WavStatus::Ok);
     EXPECT_EQ(samplesOf(table), ramp(600));
 }
 
 TEST_F(WavReader, AMissingFileOrADirectoryCannotBeOpened) {
-    TempDir dir;
+    ScopedTempDir dir("wav_reader_test_");
     ASSERT_FALSE(dir.path.empty());
-    const std::string missing = dir.path + "/missing.wav";
+    const std::string missing = dir.file("missing.wav");
     const int16_t* before = table.samples;
     EXPECT_EQ(loadWaveTable(missing.c_str(), table), WavStatus::CantOpen);
     EXPECT_EQ(loadWaveTable(dir.path.c_str(), table), WavStatus::CantOpen);
@@ -309,7 +296,7 @@ TEST(WavReaderSharedFiles, EveryRealWaveformLoadsWith600Frames) {
         for (char& c : extension) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
         if (extension != ".wav") continue;
         WaveTable table;
-        EXPECT_EQ(loadWaveTable(entry.path().c_str(), table), WavStatus::Ok) << entry.path();
+        EXPECT_EQ(loadWaveTable(entry.path().string().c_str(), table), WavStatus::Ok) << entry.path();
         EXPECT_EQ(table.sampleCount, 600u) << entry.path();
         releaseWaveTable(table);
         ++loaded;
