@@ -14,10 +14,18 @@ __m256d expNear(__m256d x) {
     const __m256d n = _mm256_round_pd(_mm256_mul_pd(x, _mm256_set1_pd(kLog2e)), _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC);
     __m256d r = _mm256_fnmadd_pd(n, _mm256_set1_pd(kLn2High), x);
     r = _mm256_fnmadd_pd(n, _mm256_set1_pd(kLn2Low), r);
-    __m256d p = _mm256_set1_pd(kExpTaylor[0]);
-    for (int k = 1; k < 12; ++k) p = _mm256_fmadd_pd(p, r, _mm256_set1_pd(kExpTaylor[k]));
-    p = _mm256_fmadd_pd(p, r, _mm256_set1_pd(1.0));
-    p = _mm256_fmadd_pd(p, r, _mm256_set1_pd(1.0));
+    // In pairs of terms over r^2, r^4 and r^8 (see the AVX-512 kernels);
+    // c[k] = 1/k!, from kExpTaylor (which runs from 1/13! down to 1/2!).
+    const auto c = [](int k) { return _mm256_set1_pd(k < 2 ? 1.0 : kExpTaylor[13 - k]); };
+    const __m256d r2 = _mm256_mul_pd(r, r);
+    const __m256d r4 = _mm256_mul_pd(r2, r2);
+    const __m256d r8 = _mm256_mul_pd(r4, r4);
+    const __m256d s0 = _mm256_fmadd_pd(_mm256_fmadd_pd(c(3), r, c(2)), r2, _mm256_fmadd_pd(c(1), r, c(0)));
+    const __m256d s1 = _mm256_fmadd_pd(_mm256_fmadd_pd(c(7), r, c(6)), r2, _mm256_fmadd_pd(c(5), r, c(4)));
+    const __m256d s2 = _mm256_fmadd_pd(_mm256_fmadd_pd(c(11), r, c(10)), r2, _mm256_fmadd_pd(c(9), r, c(8)));
+    const __m256d t0 = _mm256_fmadd_pd(s1, r4, s0);
+    const __m256d t1 = _mm256_fmadd_pd(_mm256_fmadd_pd(c(13), r, c(12)), r4, s2);
+    const __m256d p = _mm256_fmadd_pd(t1, r8, t0);
     // 2^n from its exponent bits: n + 1023 lands in the low bits of 1.5 * 2^52 + n + 1023.
     const __m256i biased = _mm256_castpd_si256(_mm256_add_pd(n, _mm256_set1_pd(6755399441055744.0 + 1023.0)));
     const __m256d scale = _mm256_castsi256_pd(_mm256_slli_epi64(biased, 52));
