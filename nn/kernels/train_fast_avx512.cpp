@@ -314,7 +314,7 @@ constexpr int kMaxHidden = kFastMaxLayers - 2;
 // The parameters in the layouts the batch reads, kept from one mini-batch to
 // the next and written back to the network at the end.
 struct Parameters {
-    alignas(64) float first[16];                     // layer 1: weights in lanes 0-7, biases in 8-15
+    alignas(64) float first[16];                     // layer 1: weight j in lane 2j, bias j in 2j + 1
     alignas(64) float pairs[kMaxHidden][4][16];      // hidden h >= 1: lane 2i + e of [k] is weight (2k + e, i)
     alignas(64) float biases[kMaxHidden][16];        // hidden h >= 1: bias j in lane j
     alignas(64) float columns[kMaxHidden][kWidth][16];  // hidden h >= 1: lane 2j + e of [i] is weight (j, i)
@@ -358,8 +358,8 @@ void load(Parameters& q, const FastPlan& plan) {
         q.real[h] = static_cast<__mmask16>((1u << (2 * layer.size)) - 1u);
         for (uint32_t j = 0; j < layer.size; ++j) {
             if (h == 0) {
-                q.first[j] = layer.weights[j];
-                q.first[8 + j] = layer.biases[j];
+                q.first[2 * j] = layer.weights[j];
+                q.first[2 * j + 1] = layer.biases[j];
                 continue;
             }
             q.biases[h][j] = layer.biases[j];
@@ -383,8 +383,8 @@ void store(const Parameters& q, const FastPlan& plan) {
         const FastLayer& layer = plan.layers[h + 1];
         for (uint32_t j = 0; j < layer.size; ++j) {
             if (h == 0) {
-                layer.weights[j] = q.first[j];
-                layer.biases[j] = q.first[8 + j];
+                layer.weights[j] = q.first[2 * j];
+                layer.biases[j] = q.first[2 * j + 1];
                 continue;
             }
             layer.biases[j] = q.biases[h][j];
@@ -423,8 +423,8 @@ void spread(Parameters& q, int h) {
 
 void spreadFirst(Parameters& q) {
     const __m512 first = _mm512_load_ps(q.first);
-    _mm512_store_ps(q.firstTwice, _mm512_permutexvar_ps(twiceIndex(0), first));
-    _mm512_store_ps(q.biasesTwice[0], _mm512_permutexvar_ps(twiceIndex(8), first));
+    _mm512_store_ps(q.firstTwice, _mm512_moveldup_ps(first));
+    _mm512_store_ps(q.biasesTwice[0], _mm512_movehdup_ps(first));
 }
 
 // Output pre-activations for 16 samples from 8 pair vectors of products:
@@ -461,6 +461,15 @@ __m512 outputSums(const __m512* products, float bias) {
         sum = _mm512_add_ps(sum, _mm512_permutex2var_ps(r2[0][g][q], round3[i % 2], r2[1][g][q]));
     }
     return sum;
+}
+
+// Pair p's share of the first layer's gradient: weight j's sum in lane 2j,
+// bias j's in lane 2j + 1.
+inline __m512 addFirstPair(__m512 sums, __m512 d, const float* x) {
+    const __m512 d0 = _mm512_moveldup_ps(d);
+    const __m512 d1 = _mm512_movehdup_ps(d);
+    sums = _mm512_add_ps(sums, _mm512_mask_mul_ps(d0, 0x5555, d0, _mm512_set1_ps(x[0])));
+    return _mm512_add_ps(sums, _mm512_mask_mul_ps(d1, 0x5555, d1, _mm512_set1_ps(x[1])));
 }
 
 NT_NOINLINE void batches(const FastPlan& plan, const float* inputs, const float* targets, uint32_t count) {
@@ -511,12 +520,16 @@ NT_NOINLINE void batches(const FastPlan& plan, const float* inputs, const float*
             _mm512_store_ps(b.outputDeltas + 16 * half, _mm512_mul_ps(derivative, error));
         }
 
-        // Deltas of the top hidden layer, with the output's weights as they were.
+        // Deltas of the top hidden layer, with the output's weights as they
+        // were. The first layer's gradient, which the next mini-batch waits
+        // for, is summed as its deltas come.
+        __m512 firstSums = _mm512_setzero_ps();
         for (int p = 0; p < kPairs; ++p) {
             const __m512 error = _mm512_mul_ps(outputWeights, pairBroadcast(b.outputDeltas + 2 * p));
             const __m512 d = _mm512_maskz_mul_ps(q.real[top], reluDerivative(_mm512_load_ps(b.values[top][p])), error);
             _mm512_store_ps(b.deltas[top][p], d);
             _mm512_store_ps(b.bySample[top][p], _mm512_permutexvar_ps(toSamples, d));
+            if (top == 0) firstSums = addFirstPair(firstSums, d, x + 2 * p);
         }
 
         // Output gradient: input i's sum in lane 2i, the bias's in every odd lane.
@@ -547,6 +560,10 @@ NT_NOINLINE void batches(const FastPlan& plan, const float* inputs, const float*
                     for (int k = 1; k < kWidth; ++k) error = _mm512_add_ps(error, _mm512_mul_ps(w[k], pairBroadcast(above + 2 * k)));
                     const __m512 d =
                         _mm512_maskz_mul_ps(q.real[h - 1], reluDerivative(_mm512_load_ps(b.values[h - 1][p])), error);
+                    if (h == 1) {
+                        firstSums = addFirstPair(firstSums, d, x + 2 * p);
+                        continue;
+                    }
                     _mm512_store_ps(b.deltas[h - 1][p], d);
                     _mm512_store_ps(b.bySample[h - 1][p], _mm512_permutexvar_ps(toSamples, d));
                 }
@@ -576,18 +593,9 @@ NT_NOINLINE void batches(const FastPlan& plan, const float* inputs, const float*
             spread(q, h);
         }
 
-        // Layer 1: weight sums in lanes 0-7, bias sums in 8-15.
         {
-            __m512 acc = _mm512_setzero_ps();
-            for (int p = 0; p < kPairs; ++p) {
-                for (int e = 0; e < 2; ++e) {
-                    const __m512 d = _mm512_broadcast_f32x8(_mm256_load_ps(b.bySample[0][p] + 8 * e));
-                    acc = _mm512_add_ps(acc, _mm512_mask_mul_ps(d, 0x00FF, d, _mm512_set1_ps(x[2 * p + e])));
-                }
-            }
             const __m512 step = _mm512_set1_ps(plan.layers[1].step);
-            const __mmask16 real = static_cast<__mmask16>(((1u << plan.layers[1].size) - 1u) * 0x101u);
-            _mm512_store_ps(q.first, _mm512_maskz_sub_ps(real, _mm512_load_ps(q.first), _mm512_mul_ps(acc, step)));
+            _mm512_store_ps(q.first, _mm512_maskz_sub_ps(q.real[0], _mm512_load_ps(q.first), _mm512_mul_ps(firstSums, step)));
             spreadFirst(q);
         }
     }
