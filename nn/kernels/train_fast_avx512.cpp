@@ -521,31 +521,28 @@ NT_NOINLINE void batches(const FastPlan& plan, const float* inputs, const float*
         }
 
         // Deltas of the top hidden layer, with the output's weights as they
-        // were. The first layer's gradient, which the next mini-batch waits
-        // for, is summed as its deltas come.
+        // were, and beside them the output's gradient: input i's sum in
+        // lane 2i, the bias's in every odd lane. The first layer's gradient,
+        // which the next mini-batch waits for, is summed as its deltas come.
         __m512 firstSums = _mm512_setzero_ps();
+        __m512 outputSums = _mm512_setzero_ps();
         for (int p = 0; p < kPairs; ++p) {
+            const __m512 a = _mm512_load_ps(b.values[top][p]);
             const __m512 error = _mm512_mul_ps(outputWeights, pairBroadcast(b.outputDeltas + 2 * p));
-            const __m512 d = _mm512_maskz_mul_ps(q.real[top], reluDerivative(_mm512_load_ps(b.values[top][p])), error);
+            const __m512 d = _mm512_maskz_mul_ps(q.real[top], reluDerivative(a), error);
             _mm512_store_ps(b.deltas[top][p], d);
             _mm512_store_ps(b.bySample[top][p], _mm512_permutexvar_ps(toSamples, d));
             if (top == 0) firstSums = addFirstPair(firstSums, d, x + 2 * p);
+            const __m512 d0 = _mm512_set1_ps(b.outputDeltas[2 * p]);
+            const __m512 d1 = _mm512_set1_ps(b.outputDeltas[2 * p + 1]);
+            outputSums = _mm512_add_ps(outputSums, _mm512_mask_mul_ps(d0, even, a, d0));
+            outputSums = _mm512_add_ps(outputSums, _mm512_mask_mul_ps(d1, even, _mm512_movehdup_ps(a), d1));
         }
-
-        // Output gradient: input i's sum in lane 2i, the bias's in every odd lane.
         {
-            __m512 acc = _mm512_setzero_ps();
-            for (int p = 0; p < kPairs; ++p) {
-                const __m512 a = _mm512_load_ps(b.values[top][p]);
-                const __m512 d0 = _mm512_set1_ps(b.outputDeltas[2 * p]);
-                const __m512 d1 = _mm512_set1_ps(b.outputDeltas[2 * p + 1]);
-                acc = _mm512_add_ps(acc, _mm512_mask_mul_ps(d0, even, a, d0));
-                acc = _mm512_add_ps(acc, _mm512_mask_mul_ps(d1, even, _mm512_movehdup_ps(a), d1));
-            }
             const __m512 step = _mm512_set1_ps(outputStep);
-            const __m512 gradient = _mm512_moveldup_ps(acc);
+            const __m512 gradient = _mm512_moveldup_ps(outputSums);
             _mm512_store_ps(q.output, _mm512_maskz_sub_ps(q.real[top], outputWeights, _mm512_mul_ps(gradient, step)));
-            const float biasGradient = _mm_cvtss_f32(_mm_movehdup_ps(_mm512_castps512_ps128(acc)));
+            const float biasGradient = _mm_cvtss_f32(_mm_movehdup_ps(_mm512_castps512_ps128(outputSums)));
             q.outputBias -= biasGradient * outputStep;
         }
 
