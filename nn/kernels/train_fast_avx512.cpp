@@ -547,7 +547,9 @@ NT_NOINLINE void batches(const FastPlan& plan, const float* inputs, const float*
         }
 
         for (int h = top; h >= 1; --h) {
-            // Deltas of layer h - 1 with layer h's weights before the update.
+            // Deltas of layer h - 1 with layer h's weights before the update:
+            // the chain the next mini-batch waits for, so the hidden layers'
+            // gradients come after the first layer's update.
             {
                 __m512 w[kWidth];
                 for (int k = 0; k < kWidth; ++k) w[k] = _mm512_load_ps(q.rows[h][k]);
@@ -565,7 +567,16 @@ NT_NOINLINE void batches(const FastPlan& plan, const float* inputs, const float*
                     _mm512_store_ps(b.bySample[h - 1][p], _mm512_permutexvar_ps(toSamples, d));
                 }
             }
-            // Gradient of layer h: neurons 2k and 2k + 1 in vector k, input i in lanes 2i and 2i + 1.
+        }
+        {
+            const __m512 step = _mm512_set1_ps(plan.layers[1].step);
+            _mm512_store_ps(q.first, _mm512_maskz_sub_ps(q.real[0], _mm512_load_ps(q.first), _mm512_mul_ps(firstSums, step)));
+            spreadFirst(q);
+        }
+        // Gradients of the hidden layers above the first, lowest first: the
+        // next mini-batch needs them in that order.
+        for (int h = 1; h <= top; ++h) {
+            // Neurons 2k and 2k + 1 in vector k, input i in lanes 2i and 2i + 1.
             __m512 acc[4];
             for (int k = 0; k < 4; ++k) acc[k] = _mm512_setzero_ps();
             __m256 biasAcc = _mm256_setzero_ps();
@@ -588,12 +599,6 @@ NT_NOINLINE void batches(const FastPlan& plan, const float* inputs, const float*
             const __m256 bias = _mm256_load_ps(q.biases[h]);
             _mm256_store_ps(q.biases[h], _mm256_sub_ps(bias, _mm256_mul_ps(biasAcc, _mm512_castps512_ps256(step))));
             spread(q, h);
-        }
-
-        {
-            const __m512 step = _mm512_set1_ps(plan.layers[1].step);
-            _mm512_store_ps(q.first, _mm512_maskz_sub_ps(q.real[0], _mm512_load_ps(q.first), _mm512_mul_ps(firstSums, step)));
-            spreadFirst(q);
         }
     }
     store(q, plan);
