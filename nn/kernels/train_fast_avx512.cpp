@@ -307,14 +307,6 @@ struct Avx512Ops {
 // a zero that ReLU, the sigmoid and sums from +0 all ignore).
 namespace fused {
 
-// Whole pairs at a time cost the loop's own bookkeeping only once per pair
-// and let the next pair's independent sums follow closer behind.
-#if defined(__GNUC__) || defined(__clang__)
-#define NT_UNROLL_PAIRS _Pragma("GCC unroll 4")
-#else
-#define NT_UNROLL_PAIRS
-#endif
-
 constexpr int kWidth = 8;
 constexpr int kPairs = kFastBatch / 2;
 constexpr int kMaxHidden = kFastMaxLayers - 2;
@@ -500,7 +492,6 @@ NT_NOINLINE void batches(const FastPlan& plan, const float* inputs, const float*
         {
             const __m512 w = _mm512_load_ps(q.firstTwice);
             const __m512 bias = _mm512_load_ps(q.biasesTwice[0]);
-            NT_UNROLL_PAIRS
             for (int p = 0; p < kPairs; ++p) {
                 const __m512 z = _mm512_add_ps(bias, _mm512_mul_ps(w, pairBroadcast(x + 2 * p)));
                 _mm512_store_ps(b.values[0][p], _mm512_max_ps(z, _mm512_setzero_ps()));
@@ -510,7 +501,6 @@ NT_NOINLINE void batches(const FastPlan& plan, const float* inputs, const float*
             __m512 w[kWidth];
             for (int i = 0; i < kWidth; ++i) w[i] = _mm512_load_ps(q.columns[h][i]);
             const __m512 bias = _mm512_load_ps(q.biasesTwice[h]);
-            NT_UNROLL_PAIRS
             for (int p = 0; p < kPairs; ++p) {
                 const float* a = b.values[h - 1][p];
                 __m512 z = bias;
@@ -536,7 +526,6 @@ NT_NOINLINE void batches(const FastPlan& plan, const float* inputs, const float*
         // which the next mini-batch waits for, is summed as its deltas come.
         __m512 firstSums = _mm512_setzero_ps();
         __m512 outputSums = _mm512_setzero_ps();
-        NT_UNROLL_PAIRS
         for (int p = 0; p < kPairs; ++p) {
             const __m512 a = _mm512_load_ps(b.values[top][p]);
             const __m512 error = _mm512_mul_ps(outputWeights, pairBroadcast(b.outputDeltas + 2 * p));
@@ -564,7 +553,6 @@ NT_NOINLINE void batches(const FastPlan& plan, const float* inputs, const float*
             {
                 __m512 w[kWidth];
                 for (int k = 0; k < kWidth; ++k) w[k] = _mm512_load_ps(q.rows[h][k]);
-                NT_UNROLL_PAIRS
                 for (int p = 0; p < kPairs; ++p) {
                     const float* above = b.deltas[h][p];
                     __m512 error = _mm512_mul_ps(w[0], pairBroadcast(above));
@@ -592,7 +580,6 @@ NT_NOINLINE void batches(const FastPlan& plan, const float* inputs, const float*
             __m512 acc[4];
             for (int k = 0; k < 4; ++k) acc[k] = _mm512_setzero_ps();
             __m256 biasAcc = _mm256_setzero_ps();
-            NT_UNROLL_PAIRS
             for (int p = 0; p < kPairs; ++p) {
                 const __m512 a = _mm512_load_ps(b.values[h - 1][p]);
                 const float* d = b.bySample[h][p];
