@@ -262,6 +262,12 @@ void trainEpochBatchesFast(Network& net, const TrainingSet& set, KernelVariant v
         trainEpochBatches(net, set, TrainKernel::Reference);
         return;
     }
+#if defined(NETTRAINER_X86_KERNELS)
+    if (variant == KernelVariant::Avx512 && fusedShape(plan)) {
+        fusedBatchesAvx512(plan, set.inputs, set.targets, kTrainingPoints / kBatchSize);
+        return;
+    }
+#endif
     const FastBatchFunction batch = batchFunction(variant);
     const uint32_t inputSize = plan.layers[0].size;
     const uint32_t outputSize = plan.layers[plan.layerCount - 1].size;
@@ -278,6 +284,12 @@ void trainBatchFast(Network& net, const float* inputs, const float* targets, Ker
         trainBatch(net, inputs, targets);
         return;
     }
+#if defined(NETTRAINER_X86_KERNELS)
+    if (variant == KernelVariant::Avx512 && fusedShape(plan)) {
+        fusedBatchesAvx512(plan, inputs, targets, 1);
+        return;
+    }
+#endif
     batchFunction(variant)(plan, inputs, targets);
 }
 

@@ -68,6 +68,21 @@ void fastBatchAvx512(const FastPlan& plan, const float* inputs, const float* tar
 void fastForwardAvx2(const FastPlan& plan, const float* inputs);
 void fastForwardAvx512(const FastPlan& plan, const float* inputs);
 void fastSigmoidAvx2(const float* z, float* out, uint64_t count);
+// `batches` consecutive mini-batches of a network fusedShape accepts, all in
+// one call that keeps the parameters in its own layout in between.
+void fusedBatchesAvx512(const FastPlan& plan, const float* inputs, const float* targets, uint32_t batches);
+
+// One input, one sigmoid output and 1 to 8 ReLU hidden layers of 1 to 8
+// neurons: small enough for the fused mini-batch.
+inline bool fusedShape(const FastPlan& plan) {
+    const int hidden = plan.layerCount - 2;
+    if (hidden < 1 || hidden > kFastMaxLayers - 2) return false;
+    if (plan.layers[0].size != 1 || plan.layers[hidden + 1].size != 1 || !plan.layers[hidden + 1].sigmoid) return false;
+    for (int l = 1; l <= hidden; ++l) {
+        if (plan.layers[l].size < 1 || plan.layers[l].size > 8 || plan.layers[l].sigmoid) return false;
+    }
+    return true;
+}
 void fastSigmoidAvx512(const float* z, float* out, uint64_t count);
 
 namespace fastkernel {

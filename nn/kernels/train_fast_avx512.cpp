@@ -290,7 +290,327 @@ struct Avx512Ops {
     }
 };
 
+// The whole mini-batch in one function for networks of one input, one
+// sigmoid output and ReLU hidden layers of at most 8 neurons, where the
+// layered kernels spend most of their time getting in and out of calls and
+// turning values between layouts.
+//
+// Layout: lane 2j + e of pair vector p holds neuron j for sample 2p + e.
+// A neuron's value for two consecutive samples is then one 64-bit pair,
+// which one broadcast spreads over every neuron of the layer above (the
+// forward sums) or below (the backward error sums), against a weight vector
+// with each neuron's weight twice. Nothing is transposed but the sample-
+// major copies of the deltas the gradients read, one permute per pair.
+// Layers narrower than 8 are padded with neurons whose weights, biases,
+// values and deltas are held at 0; their extra terms add +0 at the end of
+// a sum, which changes nothing the reference could see (at most the sign of
+// a zero that ReLU, the sigmoid and sums from +0 all ignore).
+namespace fused {
+
+constexpr int kWidth = 8;
+constexpr int kPairs = kFastBatch / 2;
+constexpr int kMaxHidden = kFastMaxLayers - 2;
+
+// The parameters in the layouts the batch reads, kept from one mini-batch to
+// the next and written back to the network at the end.
+struct Parameters {
+    alignas(64) float first[16];                     // layer 1: weight j in lane 2j, bias j in 2j + 1
+    alignas(64) float pairs[kMaxHidden][4][16];      // hidden h >= 1: lane 2i + e of [k] is weight (2k + e, i)
+    alignas(64) float biases[kMaxHidden][16];        // hidden h >= 1: bias j in lane j
+    alignas(64) float columns[kMaxHidden][kWidth][16];  // hidden h >= 1: lane 2j + e of [i] is weight (j, i)
+    alignas(64) float rows[kMaxHidden][kWidth][16];     // hidden h >= 1: lane 2i + e of [k] is weight (k, i)
+    alignas(64) float biasesTwice[kMaxHidden][16];   // lane 2j + e is bias j
+    alignas(64) float firstTwice[16];                // lane 2j + e is layer 1's weight j
+    alignas(64) float output[16];                    // lane 2i + e is the output neuron's weight i
+    float outputBias = 0.0f;
+    __mmask16 real[kMaxHidden] = {};                 // pair lanes of real neurons
+    __mmask16 realPairs[kMaxHidden][4] = {};         // lanes of pairs[h][k] that are real weights
+};
+
+// Per mini-batch values, in pair layout unless named otherwise.
+struct Batch {
+    alignas(64) float values[kMaxHidden][kPairs][16];
+    alignas(64) float deltas[kMaxHidden][kPairs][16];
+    alignas(64) float bySample[kMaxHidden][kPairs][16];  // [p] is sample 2p's deltas, then sample 2p + 1's
+    alignas(64) float outputDeltas[kFastBatch];
+};
+
+inline __m512i twiceIndex(int first) {
+    return _mm512_add_epi32(_mm512_setr_epi32(0, 0, 1, 1, 2, 2, 3, 3, 4, 4, 5, 5, 6, 6, 7, 7), _mm512_set1_epi32(first));
+}
+
+// The 64-bit pair at p spread over every lane pair.
+inline __m512 pairBroadcast(const float* p) {
+    double pair;
+    memcpy(&pair, p, sizeof pair);
+    return _mm512_castpd_ps(_mm512_set1_pd(pair));
+}
+
+inline __m512 reluDerivative(__m512 a) {
+    return _mm512_maskz_mov_ps(_mm512_cmp_ps_mask(a, _mm512_setzero_ps(), _CMP_GT_OQ), _mm512_set1_ps(1.0f));
+}
+
+void load(Parameters& q, const FastPlan& plan) {
+    q = Parameters{};
+    const int hidden = plan.layerCount - 2;
+    for (int h = 0; h < hidden; ++h) {
+        const FastLayer& layer = plan.layers[h + 1];
+        q.real[h] = static_cast<__mmask16>((1u << (2 * layer.size)) - 1u);
+        for (uint32_t j = 0; j < layer.size; ++j) {
+            if (h == 0) {
+                q.first[2 * j] = layer.weights[j];
+                q.first[2 * j + 1] = layer.biases[j];
+                continue;
+            }
+            q.biases[h][j] = layer.biases[j];
+            for (uint32_t i = 0; i < layer.fanIn; ++i) {
+                q.pairs[h][j / 2][2 * i + j % 2] = layer.weights[j * layer.fanIn + i];
+                q.realPairs[h][j / 2] = static_cast<__mmask16>(q.realPairs[h][j / 2] | (1u << (2 * i + j % 2)));
+            }
+        }
+    }
+    const FastLayer& out = plan.layers[hidden + 1];
+    for (uint32_t i = 0; i < out.fanIn; ++i) {
+        q.output[2 * i] = out.weights[i];
+        q.output[2 * i + 1] = out.weights[i];
+    }
+    q.outputBias = out.biases[0];
+}
+
+void store(const Parameters& q, const FastPlan& plan) {
+    const int hidden = plan.layerCount - 2;
+    for (int h = 0; h < hidden; ++h) {
+        const FastLayer& layer = plan.layers[h + 1];
+        for (uint32_t j = 0; j < layer.size; ++j) {
+            if (h == 0) {
+                layer.weights[j] = q.first[2 * j];
+                layer.biases[j] = q.first[2 * j + 1];
+                continue;
+            }
+            layer.biases[j] = q.biases[h][j];
+            for (uint32_t i = 0; i < layer.fanIn; ++i) layer.weights[j * layer.fanIn + i] = q.pairs[h][j / 2][2 * i + j % 2];
+        }
+    }
+    const FastLayer& out = plan.layers[hidden + 1];
+    for (uint32_t i = 0; i < out.fanIn; ++i) out.weights[i] = q.output[2 * i];
+    out.biases[0] = q.outputBias;
+}
+
+// The forward and backward layouts of hidden layer h >= 1 from its pairs.
+void spread(Parameters& q, int h) {
+    const __m512 p0 = _mm512_load_ps(q.pairs[h][0]);
+    const __m512 p1 = _mm512_load_ps(q.pairs[h][1]);
+    const __m512 p2 = _mm512_load_ps(q.pairs[h][2]);
+    const __m512 p3 = _mm512_load_ps(q.pairs[h][3]);
+    const __m512 pairs[4] = {p0, p1, p2, p3};
+    const __m512i even = _mm512_setr_epi32(0, 0, 2, 2, 4, 4, 6, 6, 8, 8, 10, 10, 12, 12, 14, 14);
+    const __m512i odd = _mm512_add_epi32(even, _mm512_set1_epi32(1));
+    for (int k = 0; k < 4; ++k) {
+        _mm512_store_ps(q.rows[h][2 * k], _mm512_permutexvar_ps(even, pairs[k]));
+        _mm512_store_ps(q.rows[h][2 * k + 1], _mm512_permutexvar_ps(odd, pairs[k]));
+    }
+    // Lane 2j + e of column i: pair vector j / 2, lane 2i + j % 2; the low
+    // half from vectors 0 and 1, the high half from 2 and 3.
+    const __m512i base = _mm512_setr_epi32(0, 0, 1, 1, 16, 16, 17, 17, 0, 0, 1, 1, 16, 16, 17, 17);
+    for (int i = 0; i < kWidth; ++i) {
+        const __m512i index = _mm512_add_epi32(base, _mm512_set1_epi32(2 * i));
+        const __m512 low = _mm512_permutex2var_ps(p0, index, p1);
+        const __m512 high = _mm512_permutex2var_ps(p2, index, p3);
+        _mm512_store_ps(q.columns[h][i], _mm512_mask_blend_ps(0xFF00, low, high));
+    }
+    _mm512_store_ps(q.biasesTwice[h], _mm512_permutexvar_ps(twiceIndex(0), _mm512_load_ps(q.biases[h])));
+}
+
+void spreadFirst(Parameters& q) {
+    const __m512 first = _mm512_load_ps(q.first);
+    _mm512_store_ps(q.firstTwice, _mm512_moveldup_ps(first));
+    _mm512_store_ps(q.biasesTwice[0], _mm512_movehdup_ps(first));
+}
+
+// Output pre-activations for 16 samples from 8 pair vectors of products:
+// lane s of term i is product i of sample s, then the sums in order.
+__m512 outputSums(const __m512* products, float bias) {
+    // Round 1: inputs 4g to 4g + 3 of pair vectors 2m and 2m + 1.
+    const __m512i round1[2] = {
+        _mm512_setr_epi32(0, 1, 16, 17, 2, 3, 18, 19, 4, 5, 20, 21, 6, 7, 22, 23),
+        _mm512_setr_epi32(8, 9, 24, 25, 10, 11, 26, 27, 12, 13, 28, 29, 14, 15, 30, 31)};
+    // Round 2: inputs 2q and 2q + 1 of a group, from four pair vectors.
+    const __m512i round2[2] = {
+        _mm512_setr_epi32(0, 1, 2, 3, 16, 17, 18, 19, 4, 5, 6, 7, 20, 21, 22, 23),
+        _mm512_setr_epi32(8, 9, 10, 11, 24, 25, 26, 27, 12, 13, 14, 15, 28, 29, 30, 31)};
+    // Round 3: one input of all eight pair vectors, samples in order.
+    const __m512i round3[2] = {
+        _mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 16, 17, 18, 19, 20, 21, 22, 23),
+        _mm512_setr_epi32(8, 9, 10, 11, 12, 13, 14, 15, 24, 25, 26, 27, 28, 29, 30, 31)};
+    __m512 r1[4][2];
+    for (int m = 0; m < 4; ++m) {
+        for (int g = 0; g < 2; ++g) r1[m][g] = _mm512_permutex2var_ps(products[2 * m], round1[g], products[2 * m + 1]);
+    }
+    __m512 r2[2][2][2];
+    for (int mm = 0; mm < 2; ++mm) {
+        for (int g = 0; g < 2; ++g) {
+            for (int q = 0; q < 2; ++q) {
+                r2[mm][g][q] = _mm512_permutex2var_ps(r1[2 * mm][g], round2[q], r1[2 * mm + 1][g]);
+            }
+        }
+    }
+    __m512 sum = _mm512_set1_ps(bias);
+    for (int i = 0; i < kWidth; ++i) {
+        const int g = i / 4;
+        const int q = (i / 2) % 2;
+        sum = _mm512_add_ps(sum, _mm512_permutex2var_ps(r2[0][g][q], round3[i % 2], r2[1][g][q]));
+    }
+    return sum;
+}
+
+// Pair p's share of the first layer's gradient: weight j's sum in lane 2j,
+// bias j's in lane 2j + 1.
+inline __m512 addFirstPair(__m512 sums, __m512 d, const float* x) {
+    const __m512 d0 = _mm512_moveldup_ps(d);
+    const __m512 d1 = _mm512_movehdup_ps(d);
+    sums = _mm512_add_ps(sums, _mm512_mask_mul_ps(d0, 0x5555, d0, _mm512_set1_ps(x[0])));
+    return _mm512_add_ps(sums, _mm512_mask_mul_ps(d1, 0x5555, d1, _mm512_set1_ps(x[1])));
+}
+
+NT_NOINLINE void batches(const FastPlan& plan, const float* inputs, const float* targets, uint32_t count) {
+    const int hidden = plan.layerCount - 2;
+    const int top = hidden - 1;
+    const float outputStep = plan.layers[hidden + 1].step;
+    Parameters q;
+    Batch b;
+    load(q, plan);
+    spreadFirst(q);
+    for (int h = 1; h < hidden; ++h) spread(q, h);
+    const __m512i toSamples = _mm512_setr_epi32(0, 2, 4, 6, 8, 10, 12, 14, 1, 3, 5, 7, 9, 11, 13, 15);
+    const __mmask16 even = 0x5555;
+
+    for (uint32_t batch = 0; batch < count; ++batch) {
+        const float* x = inputs + static_cast<size_t>(batch) * kFastBatch;
+        const float* t = targets + static_cast<size_t>(batch) * kFastBatch;
+
+        // Forward.
+        {
+            const __m512 w = _mm512_load_ps(q.firstTwice);
+            const __m512 bias = _mm512_load_ps(q.biasesTwice[0]);
+            for (int p = 0; p < kPairs; ++p) {
+                const __m512 z = _mm512_add_ps(bias, _mm512_mul_ps(w, pairBroadcast(x + 2 * p)));
+                _mm512_store_ps(b.values[0][p], _mm512_max_ps(z, _mm512_setzero_ps()));
+            }
+        }
+        for (int h = 1; h < hidden; ++h) {
+            __m512 w[kWidth];
+            for (int i = 0; i < kWidth; ++i) w[i] = _mm512_load_ps(q.columns[h][i]);
+            const __m512 bias = _mm512_load_ps(q.biasesTwice[h]);
+            for (int p = 0; p < kPairs; ++p) {
+                const float* a = b.values[h - 1][p];
+                __m512 z = bias;
+                for (int i = 0; i < kWidth; ++i) z = _mm512_add_ps(z, _mm512_mul_ps(w[i], pairBroadcast(a + 2 * i)));
+                _mm512_store_ps(b.values[h][p], _mm512_max_ps(z, _mm512_setzero_ps()));
+            }
+        }
+        const __m512 outputWeights = _mm512_load_ps(q.output);
+        for (int half = 0; half < 2; ++half) {
+            __m512 products[8];
+            for (int p = 0; p < 8; ++p) {
+                products[p] = _mm512_mul_ps(outputWeights, _mm512_load_ps(b.values[top][8 * half + p]));
+            }
+            const __m512 a = Avx512Ops::sigmoid(outputSums(products, q.outputBias));
+            const __m512 error = _mm512_sub_ps(a, _mm512_loadu_ps(t + 16 * half));
+            const __m512 derivative = _mm512_mul_ps(_mm512_sub_ps(_mm512_set1_ps(1.0f), a), a);
+            _mm512_store_ps(b.outputDeltas + 16 * half, _mm512_mul_ps(derivative, error));
+        }
+
+        // Deltas of the top hidden layer, with the output's weights as they
+        // were, and beside them the output's gradient: input i's sum in
+        // lane 2i, the bias's in every odd lane. The first layer's gradient,
+        // which the next mini-batch waits for, is summed as its deltas come.
+        __m512 firstSums = _mm512_setzero_ps();
+        __m512 outputSums = _mm512_setzero_ps();
+        for (int p = 0; p < kPairs; ++p) {
+            const __m512 a = _mm512_load_ps(b.values[top][p]);
+            const __m512 error = _mm512_mul_ps(outputWeights, pairBroadcast(b.outputDeltas + 2 * p));
+            const __m512 d = _mm512_maskz_mul_ps(q.real[top], reluDerivative(a), error);
+            _mm512_store_ps(b.deltas[top][p], d);
+            _mm512_store_ps(b.bySample[top][p], _mm512_permutexvar_ps(toSamples, d));
+            if (top == 0) firstSums = addFirstPair(firstSums, d, x + 2 * p);
+            const __m512 d0 = _mm512_set1_ps(b.outputDeltas[2 * p]);
+            const __m512 d1 = _mm512_set1_ps(b.outputDeltas[2 * p + 1]);
+            outputSums = _mm512_add_ps(outputSums, _mm512_mask_mul_ps(d0, even, a, d0));
+            outputSums = _mm512_add_ps(outputSums, _mm512_mask_mul_ps(d1, even, _mm512_movehdup_ps(a), d1));
+        }
+        {
+            const __m512 step = _mm512_set1_ps(outputStep);
+            const __m512 gradient = _mm512_moveldup_ps(outputSums);
+            _mm512_store_ps(q.output, _mm512_maskz_sub_ps(q.real[top], outputWeights, _mm512_mul_ps(gradient, step)));
+            const float biasGradient = _mm_cvtss_f32(_mm_movehdup_ps(_mm512_castps512_ps128(outputSums)));
+            q.outputBias -= biasGradient * outputStep;
+        }
+
+        for (int h = top; h >= 1; --h) {
+            // Deltas of layer h - 1 with layer h's weights before the update:
+            // the chain the next mini-batch waits for, so the hidden layers'
+            // gradients come after the first layer's update.
+            {
+                __m512 w[kWidth];
+                for (int k = 0; k < kWidth; ++k) w[k] = _mm512_load_ps(q.rows[h][k]);
+                for (int p = 0; p < kPairs; ++p) {
+                    const float* above = b.deltas[h][p];
+                    __m512 error = _mm512_mul_ps(w[0], pairBroadcast(above));
+                    for (int k = 1; k < kWidth; ++k) error = _mm512_add_ps(error, _mm512_mul_ps(w[k], pairBroadcast(above + 2 * k)));
+                    const __m512 d =
+                        _mm512_maskz_mul_ps(q.real[h - 1], reluDerivative(_mm512_load_ps(b.values[h - 1][p])), error);
+                    if (h == 1) {
+                        firstSums = addFirstPair(firstSums, d, x + 2 * p);
+                        continue;
+                    }
+                    _mm512_store_ps(b.deltas[h - 1][p], d);
+                    _mm512_store_ps(b.bySample[h - 1][p], _mm512_permutexvar_ps(toSamples, d));
+                }
+            }
+        }
+        {
+            const __m512 step = _mm512_set1_ps(plan.layers[1].step);
+            _mm512_store_ps(q.first, _mm512_maskz_sub_ps(q.real[0], _mm512_load_ps(q.first), _mm512_mul_ps(firstSums, step)));
+            spreadFirst(q);
+        }
+        // Gradients of the hidden layers above the first, lowest first: the
+        // next mini-batch needs them in that order.
+        for (int h = 1; h <= top; ++h) {
+            // Neurons 2k and 2k + 1 in vector k, input i in lanes 2i and 2i + 1.
+            __m512 acc[4];
+            for (int k = 0; k < 4; ++k) acc[k] = _mm512_setzero_ps();
+            __m256 biasAcc = _mm256_setzero_ps();
+            for (int p = 0; p < kPairs; ++p) {
+                const __m512 a = _mm512_load_ps(b.values[h - 1][p]);
+                const float* d = b.bySample[h][p];
+                const __m512 a0 = _mm512_moveldup_ps(a);
+                const __m512 a1 = _mm512_movehdup_ps(a);
+                for (int k = 0; k < 4; ++k) acc[k] = _mm512_add_ps(acc[k], _mm512_mul_ps(a0, pairBroadcast(d + 2 * k)));
+                biasAcc = _mm256_add_ps(biasAcc, _mm256_load_ps(d));
+                for (int k = 0; k < 4; ++k) acc[k] = _mm512_add_ps(acc[k], _mm512_mul_ps(a1, pairBroadcast(d + 8 + 2 * k)));
+                biasAcc = _mm256_add_ps(biasAcc, _mm256_load_ps(d + 8));
+            }
+            const float layerStep = plan.layers[h + 1].step;
+            const __m512 step = _mm512_set1_ps(layerStep);
+            for (int k = 0; k < 4; ++k) {
+                const __m512 w = _mm512_load_ps(q.pairs[h][k]);
+                _mm512_store_ps(q.pairs[h][k], _mm512_maskz_sub_ps(q.realPairs[h][k], w, _mm512_mul_ps(acc[k], step)));
+            }
+            const __m256 bias = _mm256_load_ps(q.biases[h]);
+            _mm256_store_ps(q.biases[h], _mm256_sub_ps(bias, _mm256_mul_ps(biasAcc, _mm512_castps512_ps256(step))));
+            spread(q, h);
+        }
+    }
+    store(q, plan);
+}
+
+}  // namespace fused
+
 }  // namespace
+
+void fusedBatchesAvx512(const FastPlan& plan, const float* inputs, const float* targets, uint32_t batches) {
+    fused::batches(plan, inputs, targets, batches);
+}
 
 void fastBatchAvx512(const FastPlan& plan, const float* inputs, const float* targets) {
     fastkernel::trainBatch<Avx512Ops>(plan, inputs, targets);
