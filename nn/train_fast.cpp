@@ -267,6 +267,10 @@ void trainEpochBatchesFast(Network& net, const TrainingSet& set, KernelVariant v
         fusedBatchesAvx512(plan, set.inputs, set.targets, kTrainingPoints / kBatchSize);
         return;
     }
+    if (variant == KernelVariant::Avx512 && wideFusedShape(plan)) {
+        wideFusedBatchesAvx512(plan, set.inputs, set.targets, kTrainingPoints / kBatchSize);
+        return;
+    }
 #endif
     const FastBatchFunction batch = batchFunction(variant);
     const uint32_t inputSize = plan.layers[0].size;
@@ -287,6 +291,10 @@ void trainBatchFast(Network& net, const float* inputs, const float* targets, Ker
 #if defined(NETTRAINER_X86_KERNELS)
     if (variant == KernelVariant::Avx512 && fusedShape(plan)) {
         fusedBatchesAvx512(plan, inputs, targets, 1);
+        return;
+    }
+    if (variant == KernelVariant::Avx512 && wideFusedShape(plan)) {
+        wideFusedBatchesAvx512(plan, inputs, targets, 1);
         return;
     }
 #endif

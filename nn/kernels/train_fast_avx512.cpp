@@ -606,10 +606,392 @@ NT_NOINLINE void batches(const FastPlan& plan, const float* inputs, const float*
 
 }  // namespace fused
 
+// The fused mini-batch stretched to middle hidden layers of up to 16
+// neurons, for networks whose first and last hidden layers still have at
+// most 8 (a narrow layer next to the input and the output keeps their code
+// as above). A layer is held in groups of 8 neurons, each group in the pair
+// layout above: lane 2j + e of group g, pair p holds neuron 8g + j for
+// sample 2p + e. Sums run over the real inputs and neurons only; padding
+// lanes past a layer's end stay at 0 as before.
+namespace wide {
+
+using fused::kPairs;
+constexpr int kGroups = 2;
+constexpr int kMaxSize = 8 * kGroups;
+constexpr int kMaxHidden = kFastMaxLayers - 2;
+
+struct Parameters {
+    alignas(64) float first[16];       // layer 1: weight j in lane 2j, bias j in 2j + 1
+    alignas(64) float firstTwice[16];  // lane 2j + e is layer 1's weight j
+    alignas(64) float firstBiasTwice[16];
+    alignas(64) float output[16];      // lane 2i + e is the output neuron's weight i
+    // Hidden h >= 1: lane 2i + e of [k][g] is weight (2k + e, 8g + i).
+    alignas(64) float pairs[kMaxHidden][kMaxSize / 2][kGroups][16];
+    alignas(64) float biases[kMaxHidden][kMaxSize];
+    // Lane 2j + e of [g][i] is weight (8g + j, i): the forward sums.
+    alignas(64) float columns[kMaxHidden][kGroups][kMaxSize][16];
+    // Lane 2i + e of [g][k] is weight (k, 8g + i): the backward error sums.
+    alignas(64) float rows[kMaxHidden][kGroups][kMaxSize][16];
+    alignas(64) float biasesTwice[kMaxHidden][kGroups][16];
+    float outputBias = 0.0f;
+    __mmask16 real[kMaxHidden][kGroups] = {};
+    __mmask16 realPairs[kMaxHidden][kMaxSize / 2][kGroups] = {};
+};
+
+struct Batch {
+    alignas(64) float values[kMaxHidden][kGroups][kPairs][16];
+    alignas(64) float deltas[kMaxHidden][kGroups][kPairs][16];
+    // [h][p]: sample 2p's deltas of every neuron, then sample 2p + 1's.
+    alignas(64) float bySample[kMaxHidden][kPairs][2 * kMaxSize];
+    alignas(64) float outputDeltas[kFastBatch];
+};
+
+inline uint32_t groupsOf(uint32_t size) { return (size + 7) / 8; }
+
+inline __mmask16 realLanes(uint32_t size, uint32_t g) {
+    const uint32_t first = 8 * g;
+    const uint32_t count = size <= first ? 0 : (size - first < 8 ? size - first : 8);
+    return static_cast<__mmask16>((1u << (2 * count)) - 1u);
+}
+
+void load(Parameters& q, const FastPlan& plan) {
+    q = Parameters{};
+    const int hidden = plan.layerCount - 2;
+    for (int h = 0; h < hidden; ++h) {
+        const FastLayer& layer = plan.layers[h + 1];
+        for (uint32_t g = 0; g < kGroups; ++g) q.real[h][g] = realLanes(layer.size, g);
+        for (uint32_t j = 0; j < layer.size; ++j) {
+            if (h == 0) {
+                q.first[2 * j] = layer.weights[j];
+                q.first[2 * j + 1] = layer.biases[j];
+                continue;
+            }
+            q.biases[h][j] = layer.biases[j];
+            for (uint32_t i = 0; i < layer.fanIn; ++i) {
+                const uint32_t lane = 2 * (i % 8) + j % 2;
+                q.pairs[h][j / 2][i / 8][lane] = layer.weights[j * layer.fanIn + i];
+                __mmask16& mask = q.realPairs[h][j / 2][i / 8];
+                mask = static_cast<__mmask16>(mask | (1u << lane));
+            }
+        }
+    }
+    const FastLayer& out = plan.layers[hidden + 1];
+    for (uint32_t i = 0; i < out.fanIn; ++i) {
+        q.output[2 * i] = out.weights[i];
+        q.output[2 * i + 1] = out.weights[i];
+    }
+    q.outputBias = out.biases[0];
+}
+
+void store(const Parameters& q, const FastPlan& plan) {
+    const int hidden = plan.layerCount - 2;
+    for (int h = 0; h < hidden; ++h) {
+        const FastLayer& layer = plan.layers[h + 1];
+        for (uint32_t j = 0; j < layer.size; ++j) {
+            if (h == 0) {
+                layer.weights[j] = q.first[2 * j];
+                layer.biases[j] = q.first[2 * j + 1];
+                continue;
+            }
+            layer.biases[j] = q.biases[h][j];
+            for (uint32_t i = 0; i < layer.fanIn; ++i) {
+                layer.weights[j * layer.fanIn + i] = q.pairs[h][j / 2][i / 8][2 * (i % 8) + j % 2];
+            }
+        }
+    }
+    const FastLayer& out = plan.layers[hidden + 1];
+    for (uint32_t i = 0; i < out.fanIn; ++i) out.weights[i] = q.output[2 * i];
+    out.biases[0] = q.outputBias;
+}
+
+void spreadFirst(Parameters& q) {
+    const __m512 first = _mm512_load_ps(q.first);
+    _mm512_store_ps(q.firstTwice, _mm512_moveldup_ps(first));
+    _mm512_store_ps(q.firstBiasTwice, _mm512_movehdup_ps(first));
+}
+
+// The forward and backward layouts of hidden layer h >= 1 from its pairs.
+void spread(Parameters& q, int h, uint32_t size, uint32_t fanIn) {
+    const __m512i even = _mm512_setr_epi32(0, 0, 2, 2, 4, 4, 6, 6, 8, 8, 10, 10, 12, 12, 14, 14);
+    const __m512i odd = _mm512_add_epi32(even, _mm512_set1_epi32(1));
+    const uint32_t inGroups = groupsOf(fanIn);
+    const uint32_t outGroups = groupsOf(size);
+    for (uint32_t k = 0; k < size; ++k) {
+        for (uint32_t g = 0; g < inGroups; ++g) {
+            _mm512_store_ps(q.rows[h][g][k], _mm512_permutexvar_ps(k % 2 != 0 ? odd : even, _mm512_load_ps(q.pairs[h][k / 2][g])));
+        }
+    }
+    // Lane 2j + e of column i: pair vector j / 2, lane 2i + j % 2; the low
+    // half from vectors 0 and 1, the high half from 2 and 3.
+    const __m512i base = _mm512_setr_epi32(0, 0, 1, 1, 16, 16, 17, 17, 0, 0, 1, 1, 16, 16, 17, 17);
+    for (uint32_t go = 0; go < outGroups; ++go) {
+        for (uint32_t gi = 0; gi < inGroups; ++gi) {
+            const __m512 p0 = _mm512_load_ps(q.pairs[h][4 * go][gi]);
+            const __m512 p1 = _mm512_load_ps(q.pairs[h][4 * go + 1][gi]);
+            const __m512 p2 = _mm512_load_ps(q.pairs[h][4 * go + 2][gi]);
+            const __m512 p3 = _mm512_load_ps(q.pairs[h][4 * go + 3][gi]);
+            const uint32_t count = fanIn - 8 * gi < 8 ? fanIn - 8 * gi : 8;
+            for (uint32_t i = 0; i < count; ++i) {
+                const __m512i index = _mm512_add_epi32(base, _mm512_set1_epi32(static_cast<int>(2 * i)));
+                const __m512 low = _mm512_permutex2var_ps(p0, index, p1);
+                const __m512 high = _mm512_permutex2var_ps(p2, index, p3);
+                _mm512_store_ps(q.columns[h][go][8 * gi + i], _mm512_mask_blend_ps(0xFF00, low, high));
+            }
+        }
+        const __m512 b = _mm512_castps256_ps512(_mm256_load_ps(q.biases[h] + 8 * go));
+        _mm512_store_ps(q.biasesTwice[h][go], _mm512_permutexvar_ps(fused::twiceIndex(0), b));
+    }
+}
+
+// Group g of d, the deltas of pair p, into the by-sample rows.
+inline void storeBySample(Batch& b, int h, uint32_t g, int p, __m512 d) {
+    const __m512i toSamples = _mm512_setr_epi32(0, 2, 4, 6, 8, 10, 12, 14, 1, 3, 5, 7, 9, 11, 13, 15);
+    const __m512 s = _mm512_permutexvar_ps(toSamples, d);
+    _mm256_store_ps(b.bySample[h][p] + 8 * g, _mm512_castps512_ps256(s));
+    _mm256_store_ps(b.bySample[h][p] + kMaxSize + 8 * g, _mm512_extractf32x8_ps(s, 1));
+}
+
+// Sums for G groups of a layer at once over `count` neurons of the layer
+// on the other side, P sample pairs from p: each of their values is
+// broadcast once for all G groups. Weight (g, i) lies at weights + 16 *
+// (g * kMaxSize + i); `in` holds the other layer's pair vectors by group.
+// Biased sums start at the groups' biases, the others at the first product.
+template <int G, int P, bool Biased>
+inline void groupSums(const float* weights, const float* biases, const float* in, uint32_t count, int p,
+                      __m512 (&acc)[G][P]) {
+    const auto weight = [&](int g, uint32_t i) { return _mm512_load_ps(weights + 16 * (g * kMaxSize + i)); };
+    const auto value = [&](uint32_t i, int k) {
+        return fused::pairBroadcast(in + 16 * ((i / 8) * kPairs + p + k) + 2 * (i % 8));
+    };
+    uint32_t i = 0;
+    if constexpr (Biased) {
+        for (int g = 0; g < G; ++g) {
+            const __m512 bias = _mm512_load_ps(biases + 16 * g);
+            for (int k = 0; k < P; ++k) acc[g][k] = bias;
+        }
+    } else {
+        __m512 w[G];
+        for (int g = 0; g < G; ++g) w[g] = weight(g, 0);
+        for (int k = 0; k < P; ++k) {
+            const __m512 v = value(0, k);
+            for (int g = 0; g < G; ++g) acc[g][k] = _mm512_mul_ps(w[g], v);
+        }
+        i = 1;
+    }
+    for (; i < count; ++i) {
+        __m512 w[G];
+        for (int g = 0; g < G; ++g) w[g] = weight(g, i);
+        for (int k = 0; k < P; ++k) {
+            const __m512 v = value(i, k);
+            for (int g = 0; g < G; ++g) acc[g][k] = _mm512_add_ps(acc[g][k], _mm512_mul_ps(w[g], v));
+        }
+    }
+}
+
+template <int G>
+constexpr int pairBlock() {
+    return G == 1 ? 16 : 8;
+}
+
+template <int G>
+NT_NOINLINE void forwardLayer(const Parameters& q, Batch& b, int h, uint32_t fanIn) {
+    constexpr int P = pairBlock<G>();
+    for (int p = 0; p < kPairs; p += P) {
+        __m512 z[G][P];
+        groupSums<G, P, true>(q.columns[h][0][0], q.biasesTwice[h][0], b.values[h - 1][0][0], fanIn, p, z);
+        for (int g = 0; g < G; ++g) {
+            for (int k = 0; k < P; ++k) _mm512_store_ps(b.values[h][g][p + k], _mm512_max_ps(z[g][k], _mm512_setzero_ps()));
+        }
+    }
+}
+
+// Deltas of hidden layer h - 1 from layer h's, with layer h's weights as
+// they were; for the first layer only its gradient sums, into firstSums.
+template <int G>
+NT_NOINLINE void errorLayer(const Parameters& q, Batch& b, int h, uint32_t size, const float* x, __m512& firstSums) {
+    constexpr int P = pairBlock<G>();
+    for (int p = 0; p < kPairs; p += P) {
+        __m512 error[G][P];
+        groupSums<G, P, false>(q.rows[h][0][0], nullptr, b.deltas[h][0][0], size, p, error);
+        for (int g = 0; g < G; ++g) {
+            for (int k = 0; k < P; ++k) {
+                const __m512 a = _mm512_load_ps(b.values[h - 1][g][p + k]);
+                const __m512 d = _mm512_maskz_mul_ps(q.real[h - 1][g], fused::reluDerivative(a), error[g][k]);
+                if (h == 1) {
+                    firstSums = fused::addFirstPair(firstSums, d, x + 2 * (p + k));
+                    continue;
+                }
+                _mm512_store_ps(b.deltas[h - 1][g][p + k], d);
+                storeBySample(b, h - 1, static_cast<uint32_t>(g), p + k, d);
+            }
+        }
+    }
+}
+
+// Weight gradients of the KB neuron pairs of hidden layer h >= 1 against all
+// GI input groups, summed over the samples in order, and applied; each pair
+// of deltas is broadcast once for every input group. Every sum is a chain of
+// 32 additions, so all of the layer's run side by side, the biases' too.
+template <int GI, int KB>
+NT_NOINLINE void gradientBlock(Parameters& q, const Batch& b, int h, __m512 step) {
+    constexpr int kBiasGroups = (2 * KB + 7) / 8;
+    __m512 acc[GI][KB];
+    __m256 biasAcc[kBiasGroups];
+    for (int g = 0; g < GI; ++g) {
+        for (int k = 0; k < KB; ++k) acc[g][k] = _mm512_setzero_ps();
+    }
+    for (int c = 0; c < kBiasGroups; ++c) biasAcc[c] = _mm256_setzero_ps();
+    for (int p = 0; p < kPairs; ++p) {
+        __m512 a[GI];
+        for (int g = 0; g < GI; ++g) a[g] = _mm512_load_ps(b.values[h - 1][g][p]);
+        const float* d = b.bySample[h][p];
+        for (int half = 0; half < 2; ++half) {
+            const float* ds = d + half * kMaxSize;
+            for (int k = 0; k < KB; ++k) {
+                const __m512 deltas = fused::pairBroadcast(ds + 2 * k);
+                for (int g = 0; g < GI; ++g) {
+                    const __m512 in = half == 0 ? _mm512_moveldup_ps(a[g]) : _mm512_movehdup_ps(a[g]);
+                    acc[g][k] = _mm512_add_ps(acc[g][k], _mm512_mul_ps(in, deltas));
+                }
+            }
+            for (int c = 0; c < kBiasGroups; ++c) biasAcc[c] = _mm256_add_ps(biasAcc[c], _mm256_load_ps(ds + 8 * c));
+        }
+    }
+    for (int k = 0; k < KB; ++k) {
+        for (int g = 0; g < GI; ++g) {
+            float* w = q.pairs[h][k][g];
+            _mm512_store_ps(w, _mm512_maskz_sub_ps(q.realPairs[h][k][g], _mm512_load_ps(w), _mm512_mul_ps(acc[g][k], step)));
+        }
+    }
+    for (int c = 0; c < kBiasGroups; ++c) {
+        float* bias = q.biases[h] + 8 * c;
+        _mm256_store_ps(bias, _mm256_sub_ps(_mm256_load_ps(bias), _mm256_mul_ps(biasAcc[c], _mm512_castps512_ps256(step))));
+    }
+}
+
+template <int GI>
+void gradientGroups(Parameters& q, const Batch& b, int h, uint32_t size, __m512 step) {
+    switch ((size + 1) / 2) {
+#define NT_WIDE_GRADIENT(n) \
+    case n: gradientBlock<GI, n>(q, b, h, step); break;
+        NT_WIDE_GRADIENT(1)
+        NT_WIDE_GRADIENT(2)
+        NT_WIDE_GRADIENT(3)
+        NT_WIDE_GRADIENT(4)
+        NT_WIDE_GRADIENT(5)
+        NT_WIDE_GRADIENT(6)
+        NT_WIDE_GRADIENT(7)
+        NT_WIDE_GRADIENT(8)
+#undef NT_WIDE_GRADIENT
+        default: break;
+    }
+}
+
+void gradient(Parameters& q, const Batch& b, int h, uint32_t size, uint32_t fanIn, float layerStep) {
+    const __m512 step = _mm512_set1_ps(layerStep);
+    if (groupsOf(fanIn) == 1) {
+        gradientGroups<1>(q, b, h, size, step);
+    } else {
+        gradientGroups<2>(q, b, h, size, step);
+    }
+}
+
+NT_NOINLINE void batches(const FastPlan& plan, const float* inputs, const float* targets, uint32_t count) {
+    const int hidden = plan.layerCount - 2;
+    const int top = hidden - 1;
+    const float outputStep = plan.layers[hidden + 1].step;
+    uint32_t sizes[kMaxHidden] = {};
+    for (int h = 0; h < hidden; ++h) sizes[h] = plan.layers[h + 1].size;
+    Parameters q;
+    Batch b;
+    load(q, plan);
+    spreadFirst(q);
+    for (int h = 1; h < hidden; ++h) spread(q, h, sizes[h], sizes[h - 1]);
+    const __mmask16 even = 0x5555;
+
+    for (uint32_t batch = 0; batch < count; ++batch) {
+        const float* x = inputs + static_cast<size_t>(batch) * kFastBatch;
+        const float* t = targets + static_cast<size_t>(batch) * kFastBatch;
+
+        {
+            const __m512 w = _mm512_load_ps(q.firstTwice);
+            const __m512 bias = _mm512_load_ps(q.firstBiasTwice);
+            for (int p = 0; p < kPairs; ++p) {
+                const __m512 z = _mm512_add_ps(bias, _mm512_mul_ps(w, fused::pairBroadcast(x + 2 * p)));
+                _mm512_store_ps(b.values[0][0][p], _mm512_max_ps(z, _mm512_setzero_ps()));
+            }
+        }
+        for (int h = 1; h < hidden; ++h) {
+            switch (groupsOf(sizes[h])) {
+                case 1: forwardLayer<1>(q, b, h, sizes[h - 1]); break;
+                default: forwardLayer<2>(q, b, h, sizes[h - 1]); break;
+            }
+        }
+        const __m512 outputWeights = _mm512_load_ps(q.output);
+        for (int half = 0; half < 2; ++half) {
+            __m512 products[8];
+            for (int p = 0; p < 8; ++p) {
+                products[p] = _mm512_mul_ps(outputWeights, _mm512_load_ps(b.values[top][0][8 * half + p]));
+            }
+            const __m512 a = Avx512Ops::sigmoid(fused::outputSums(products, q.outputBias));
+            const __m512 error = _mm512_sub_ps(a, _mm512_loadu_ps(t + 16 * half));
+            const __m512 derivative = _mm512_mul_ps(_mm512_sub_ps(_mm512_set1_ps(1.0f), a), a);
+            _mm512_store_ps(b.outputDeltas + 16 * half, _mm512_mul_ps(derivative, error));
+        }
+
+        // As in the narrow version: the top layer's deltas beside the
+        // output's gradient, then the error sums down to the first layer,
+        // whose update the next mini-batch waits for, then the gradients.
+        __m512 firstSums = _mm512_setzero_ps();
+        __m512 outputSums = _mm512_setzero_ps();
+        for (int p = 0; p < kPairs; ++p) {
+            const __m512 a = _mm512_load_ps(b.values[top][0][p]);
+            const __m512 error = _mm512_mul_ps(outputWeights, fused::pairBroadcast(b.outputDeltas + 2 * p));
+            const __m512 d = _mm512_maskz_mul_ps(q.real[top][0], fused::reluDerivative(a), error);
+            _mm512_store_ps(b.deltas[top][0][p], d);
+            storeBySample(b, top, 0, p, d);
+            const __m512 d0 = _mm512_set1_ps(b.outputDeltas[2 * p]);
+            const __m512 d1 = _mm512_set1_ps(b.outputDeltas[2 * p + 1]);
+            outputSums = _mm512_add_ps(outputSums, _mm512_mask_mul_ps(d0, even, a, d0));
+            outputSums = _mm512_add_ps(outputSums, _mm512_mask_mul_ps(d1, even, _mm512_movehdup_ps(a), d1));
+        }
+        {
+            const __m512 step = _mm512_set1_ps(outputStep);
+            const __m512 gradient = _mm512_moveldup_ps(outputSums);
+            _mm512_store_ps(q.output, _mm512_maskz_sub_ps(q.real[top][0], outputWeights, _mm512_mul_ps(gradient, step)));
+            const float biasGradient = _mm_cvtss_f32(_mm_movehdup_ps(_mm512_castps512_ps128(outputSums)));
+            q.outputBias -= biasGradient * outputStep;
+        }
+
+        for (int h = top; h >= 1; --h) {
+            switch (groupsOf(sizes[h - 1])) {
+                case 1: errorLayer<1>(q, b, h, sizes[h], x, firstSums); break;
+                default: errorLayer<2>(q, b, h, sizes[h], x, firstSums); break;
+            }
+        }
+        {
+            const __m512 step = _mm512_set1_ps(plan.layers[1].step);
+            _mm512_store_ps(q.first, _mm512_maskz_sub_ps(q.real[0][0], _mm512_load_ps(q.first), _mm512_mul_ps(firstSums, step)));
+            spreadFirst(q);
+        }
+        for (int h = 1; h <= top; ++h) {
+            gradient(q, b, h, sizes[h], sizes[h - 1], plan.layers[h + 1].step);
+            spread(q, h, sizes[h], sizes[h - 1]);
+        }
+    }
+    store(q, plan);
+}
+
+}  // namespace wide
+
 }  // namespace
 
 void fusedBatchesAvx512(const FastPlan& plan, const float* inputs, const float* targets, uint32_t batches) {
     fused::batches(plan, inputs, targets, batches);
+}
+
+void wideFusedBatchesAvx512(const FastPlan& plan, const float* inputs, const float* targets, uint32_t batches) {
+    wide::batches(plan, inputs, targets, batches);
 }
 
 void fastBatchAvx512(const FastPlan& plan, const float* inputs, const float* targets) {

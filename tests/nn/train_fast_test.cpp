@@ -85,12 +85,16 @@ float runEpoch(TrainingRun& s, bool fast, KernelVariant variant) {
 
 const char* const kShapes[] = {"4",     "8x8x8",  "8x0x8",  "17x33",          "1x2x3x4x5x6x7x8", "4x32x10x8",
                                "5x0",   "2x0",    "16",     "64x64",          "3x70x2",          "33x1x40",
-                               "8x8x8x8x8x8x8x8", "1", "8", "5x7", "8x1x8", "7x3x8x2x6", "9x8"};
+                               "8x8x8x8x8x8x8x8", "1", "8", "5x7", "8x1x8", "7x3x8x2x6", "9x8",
+                               "8x16x8", "3x12x16x5", "4x17x8"};
 
-// Shapes of up to 8 neurons per hidden layer, which AVX-512 trains in one
-// fused call per epoch, and their neighbours that it must leave alone.
-const char* const kSmallShapes[] = {"4",   "8",     "1",     "5x7", "8x8x8", "8x1x8", "1x2x3x4x5x6x7x8", "8x8x8x8x8x8x8x8",
-                                    "9x8", "8x0x8"};
+// Shapes of up to 8 neurons per hidden layer, and of middle hidden layers
+// of up to 16 between such narrow ones, which AVX-512 trains in one fused
+// call per epoch, and their neighbours that it must leave alone.
+const char* const kSmallShapes[] = {"4",     "8",          "1",        "5x7",     "8x8x8",  "8x1x8",
+                                    "1x2x3x4x5x6x7x8",    "8x8x8x8x8x8x8x8",   "9x8",     "8x0x8",
+                                    "8x16x8", "4x9x8",     "3x16x16x5", "1x11x1", "2x13x10x16x7",
+                                    "8x16x16x16x16x16x16x8", "4x17x8", "9x16x8",  "8x16x9",  "4x16x0x8"};
 
 class FastKernel : public testing::TestWithParam<KernelVariant> {
 protected:
