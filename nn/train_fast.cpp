@@ -105,7 +105,7 @@ uint64_t layOutScratch(const Network& net, float* scratch, FastPlan* plan) {
     for (uint64_t l = 0; l < layerCount; ++l) {
         const uint32_t size = layerSize(net, l);
         if (size > largest) largest = size;
-        float* values = take(static_cast<uint64_t>(size) * kFastBatch);
+        float* values = take(roundUp(size, kFastRowAlign) * kFastBatch);
         float* transposed = l + 1 < layerCount ? take(static_cast<uint64_t>(kFastBatch) * transposedStride(size)) : nullptr;
         if (plan == nullptr) continue;
         FastLayer& layer = plan->layers[l];
@@ -120,8 +120,8 @@ uint64_t layOutScratch(const Network& net, float* scratch, FastPlan* plan) {
         layer.values = values;
         layer.transposed = transposed;
     }
-    float* deltaA = take(static_cast<uint64_t>(largest) * kFastBatch);
-    float* deltaB = take(static_cast<uint64_t>(largest) * kFastBatch);
+    float* deltaA = take(roundUp(largest, kFastRowAlign) * kFastBatch);
+    float* deltaB = take(roundUp(largest, kFastRowAlign) * kFastBatch);
     float* deltaTransposed = take(static_cast<uint64_t>(kFastBatch) * transposedStride(largest));
     if (plan != nullptr) {
         plan->deltaTransposed = deltaTransposed;
@@ -134,8 +134,9 @@ uint64_t layOutScratch(const Network& net, float* scratch, FastPlan* plan) {
 }
 
 // The plan over the network's scratch, with every transposed input set to
-// 0 beyond its values and 1 in the bias column, and the transposed deltas
-// to 0. False if the network can't take the fast path.
+// 0 beyond its values and 1 in the bias column, the rows that pad each
+// layer's values set the same way (1 in the first, 0 after), and the deltas
+// and transposed deltas to 0. False if the network can't take the fast path.
 bool preparePlan(Network& net, FastPlan& plan) {
     const uint64_t layerCount = net.layers.size;
     if (layerCount < 2 || layerCount > static_cast<uint64_t>(kFastMaxLayers) || net.params == nullptr) return false;
@@ -146,6 +147,20 @@ bool preparePlan(Network& net, FastPlan& plan) {
     const uintptr_t misalignment = reinterpret_cast<uintptr_t>(base) % 64;
     if (misalignment != 0) base += (64 - misalignment) / sizeof(float);
     layOutScratch(net, base, &plan);
+    for (int l = 0; l < plan.layerCount; ++l) {
+        const FastLayer& layer = plan.layers[l];
+        const uint64_t rows = roundUp(layer.size, kFastRowAlign);
+        for (uint64_t j = layer.size; j < rows; ++j) {
+            for (int s = 0; s < kFastBatch; ++s) layer.values[j * kFastBatch + s] = j == layer.size ? 1.0f : 0.0f;
+        }
+    }
+    uint32_t largest = 0;
+    for (int l = 0; l < plan.layerCount; ++l) largest = plan.layers[l].size > largest ? plan.layers[l].size : largest;
+    const uint64_t deltaFloats = roundUp(largest, kFastRowAlign) * kFastBatch;
+    for (uint64_t i = 0; i < deltaFloats; ++i) {
+        plan.deltaA[i] = 0.0f;
+        plan.deltaB[i] = 0.0f;
+    }
     for (int l = 0; l + 1 < plan.layerCount; ++l) {
         const FastLayer& layer = plan.layers[l];
         for (int s = 0; s < kFastBatch; ++s) {

@@ -36,7 +36,9 @@
 constexpr int kFastBatch = 32;
 constexpr int kFastMaxLayers = 10;
 // Transposed rows are padded to a multiple of this many floats: the widest
-// vector, so every kernel reads whole vectors.
+// vector, so every kernel reads whole vectors. The values and deltas are
+// padded to a multiple of this many rows, so a transpose can read whole
+// tiles of rows.
 constexpr uint32_t kFastRowAlign = 16;
 
 struct FastLayer {
@@ -47,15 +49,19 @@ struct FastLayer {
     float step = 0.0f;               // learning rate times 1/32
     float* biases = nullptr;         // (size) inside params
     float* weights = nullptr;        // (size, fanIn) inside params
-    float* values = nullptr;         // (size, 32) outputs, a neuron's samples together
+    float* values = nullptr;         // (size, 32) outputs, a neuron's samples together, then a row
+                                     // of 1.0 and rows of 0 up to a multiple of kFastRowAlign rows
     float* transposed = nullptr;     // (32, transposedStride) outputs, then 1.0, then 0s
 };
 
 struct FastPlan {
     int layerCount = 0;
     FastLayer layers[kFastMaxLayers];
-    float* deltaA = nullptr;  // (largest, 32)
-    float* deltaB = nullptr;  // (largest, 32)
+    // (largest, 32) and padding rows, which hold whatever a wider layer
+    // left there (0 at first): a transpose may copy them into the lanes
+    // past a layer's deltas, which every reader drops.
+    float* deltaA = nullptr;
+    float* deltaB = nullptr;
     float* deltaTransposed = nullptr;  // (32, deltaTransposedStride) one layer's deltas by sample
     uint32_t deltaTransposedStride = 0;
 };
