@@ -123,12 +123,18 @@ inline void reap(pid_t pid, Finished& run, Clock::time_point deadline) {
     recordStatus(run, waitStatus);
 }
 
+// Whether anyone reads what the trainer writes.
+enum class Output { Collected, NobodyReads };
+
 // Runs the trainer with `script` as its whole standard input and collects
-// standard output and error until it ends.
-inline Finished runThroughPipe(const RunFolder& folder, const std::string& script, ChildSetup setup = nullptr) {
+// standard output and error until it ends (or, with Output::NobodyReads,
+// closes their pipe before the trainer starts and just waits for it).
+inline Finished runThroughPipe(const RunFolder& folder, const std::string& script, ChildSetup setup = nullptr,
+                               Output output = Output::Collected) {
     Finished run;
     int toChild[2], fromChild[2];
     if (pipe(toChild) != 0 || pipe(fromChild) != 0) return run;
+    if (output == Output::NobodyReads) close(fromChild[0]);
     const pid_t pid = fork();
     if (pid == 0) {
         dup2(toChild[0], STDIN_FILENO);
@@ -136,7 +142,7 @@ inline Finished runThroughPipe(const RunFolder& folder, const std::string& scrip
         dup2(fromChild[1], STDERR_FILENO);
         close(toChild[0]);
         close(toChild[1]);
-        close(fromChild[0]);
+        if (output == Output::Collected) close(fromChild[0]);
         close(fromChild[1]);
         execTrainer(folder.exe, setup);
     }
@@ -147,6 +153,10 @@ inline Finished runThroughPipe(const RunFolder& folder, const std::string& scrip
     close(toChild[1]);
 
     const auto deadline = Clock::now() + std::chrono::seconds(kWatchdogSeconds);
+    if (output == Output::NobodyReads) {
+        reap(pid, run, deadline);
+        return run;
+    }
     char buffer[4096];
     while (Clock::now() < deadline) {
         pollfd readable{fromChild[0], POLLIN, 0};

@@ -23,31 +23,6 @@ void reachCommandMenu(PtyRun& run) {
     ASSERT_TRUE(run.waitFor(kCommandMenu));
 }
 
-// Runs the trainer with `script` as its standard input and its output going
-// into a pipe that nobody reads: the read end is closed before it starts.
-Finished runIntoClosedPipe(const RunFolder& folder, const std::string& script) {
-    Finished run;
-    int toChild[2], fromChild[2];
-    if (pipe(toChild) != 0 || pipe(fromChild) != 0) return run;
-    close(fromChild[0]);
-    const pid_t pid = fork();
-    if (pid == 0) {
-        dup2(toChild[0], STDIN_FILENO);
-        dup2(fromChild[1], STDOUT_FILENO);
-        dup2(fromChild[1], STDERR_FILENO);
-        close(toChild[0]);
-        close(toChild[1]);
-        close(fromChild[1]);
-        execTrainer(folder.exe, nullptr);
-    }
-    close(toChild[0]);
-    close(fromChild[1]);
-    EXPECT_EQ(write(toChild[1], script.data(), script.size()), static_cast<ssize_t>(script.size()));
-    close(toChild[1]);
-    reap(pid, run, Clock::now() + std::chrono::seconds(kWatchdogSeconds));
-    return run;
-}
-
 // A disk with room for 200 more bytes: a bigger write fails with EFBIG
 // instead of the signal that would end the process.
 void fillTheDiskAfter200Bytes() {
@@ -179,7 +154,7 @@ TEST(CtrlZ, AStoppedSizePromptStillReadsTheLineTypedAfterContinuing) {
 TEST(OutputToAClosedPipe, TrainingGoesOnAndTheEndOfInputEndsTheRunWithStatusOne) {
     RunFolder folder;
     folder.addSine("sine.wav");
-    const Finished run = runIntoClosedPipe(folder, "04\n2");
+    const Finished run = runThroughPipe(folder, "04\n2", nullptr, Output::NobodyReads);
     ASSERT_FALSE(run.timedOut);
     EXPECT_TRUE(run.exited);
     EXPECT_EQ(run.status, 1);
@@ -189,7 +164,7 @@ TEST(OutputToAClosedPipe, TrainingGoesOnAndTheEndOfInputEndsTheRunWithStatusOne)
 TEST(OutputToAClosedPipe, ASaveIsStillWrittenAndEndsTheRunWithStatusZero) {
     RunFolder folder;
     folder.addSine("sine.wav");
-    const Finished run = runIntoClosedPipe(folder, "04\n2slead.net\nk");
+    const Finished run = runThroughPipe(folder, "04\n2slead.net\nk", nullptr, Output::NobodyReads);
     ASSERT_FALSE(run.timedOut);
     EXPECT_TRUE(run.exited);
     EXPECT_EQ(run.status, 0);
