@@ -1,5 +1,7 @@
 #include "nn/model_reader.h"
 
+#include "wave/file_bytes.h"
+
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -160,23 +162,8 @@ ModelReadResult readModelBytes(std::span<const uint8_t> bytes, Network& net) {
 }
 
 bool readModelFileBytes(const char* path, std::vector<uint8_t>& bytes) {
-    bytes.clear();
-    std::FILE* file = std::fopen(path, "rb");
-    if (file == nullptr) return false;
-    uint8_t block[65536];
-    bool failed = false;
-    while (bytes.size() <= kMaxModelFileBytes) {
-        const size_t got = std::fread(block, 1, sizeof block, file);
-        bytes.insert(bytes.end(), block, block + got);
-        if (got < sizeof block) {
-            failed = std::ferror(file) != 0;
-            break;
-        }
-    }
-    std::fclose(file);
     // One byte beyond the largest model is enough to fail the size check.
-    if (bytes.size() > kMaxModelFileBytes + 1) bytes.resize(kMaxModelFileBytes + 1);
-    return !failed;
+    return readFileBytes(path, kMaxModelFileBytes + 1, bytes);
 }
 
 ModelReadResult loadModelFile(const char* path, Network& net) {

@@ -1,5 +1,7 @@
 #include "wave/wav_reader.h"
 
+#include "wave/file_bytes.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -106,20 +108,7 @@ WavStatus parseWav(const uint8_t* bytes, size_t size, WaveTable& table) {
 }
 
 WavStatus loadWaveTable(const char* path, WaveTable& table) {
-    std::FILE* file = std::fopen(path, "rb");
-    if (file == nullptr) return WavStatus::CantOpen;
     std::vector<uint8_t> bytes;
-    uint8_t block[65536];
-    bool failed = false;
-    for (;;) {
-        const size_t got = std::fread(block, 1, sizeof block, file);
-        bytes.insert(bytes.end(), block, block + got);
-        if (got < sizeof block) {
-            failed = std::ferror(file) != 0;
-            break;
-        }
-    }
-    std::fclose(file);
-    if (failed) return WavStatus::CantOpen;
+    if (!readFileBytes(path, UINT64_MAX, bytes)) return WavStatus::CantOpen;
     return parseWav(bytes.data(), bytes.size(), table);
 }
