@@ -126,24 +126,42 @@ struct Bench {
     Bench(const Bench&) = delete;
     Bench& operator=(const Bench&) = delete;
 
-    // One epoch as trainEpochs runs it, without its progress line.
-    double timeEpoch(TrainKernel kernel, KernelVariant variant) {
+    // One epoch of the reference loop as trainEpochs runs it, without its
+    // progress line.
+    double timeReferenceEpoch() {
         const Clock::time_point start = Clock::now();
-        if (kernel == TrainKernel::Fast) {
-            trainEpochBatchesFast(net, set, variant);
-            measureErrorFast(net, table, rng, variant);
-        } else {
-            trainEpochBatches(net, set, kernel);
-            measureError(net, table, rng);
-        }
+        trainEpochBatches(net, set, TrainKernel::Reference);
+        measureError(net, table, rng);
         shuffleTrainingSet(set, rng);
         return secondsSince(start);
     }
 
+    // Epochs of one burst as trainEpochs runs it with the fast kernels, each
+    // timed from the end of the one before (so each time holds the shuffle
+    // before it rather than after it), without the progress lines.
+    double medianFastEpochMs(KernelVariant variant, int warmup, int epochs) {
+        struct Times {
+            Clock::time_point last;
+            std::vector<double> ms;
+        } times{Clock::now(), {}};
+        times.ms.reserve(static_cast<size_t>(warmup + epochs));
+        trainEpochsFast(net, set, table, rng, warmup + epochs, variant,
+                        [](void* context, float) {
+                            Times& t = *static_cast<Times*>(context);
+                            const Clock::time_point now = Clock::now();
+                            t.ms.push_back(static_cast<double>(now - t.last) * 1e3 / CLOCKS_PER_SEC);
+                            t.last = now;
+                        },
+                        &times);
+        times.ms.erase(times.ms.begin(), times.ms.begin() + warmup);
+        return median(times.ms);
+    }
+
     double medianEpochMs(TrainKernel kernel, KernelVariant variant, int warmup, int epochs) {
-        for (int e = 0; e < warmup; ++e) timeEpoch(kernel, variant);
+        if (kernel == TrainKernel::Fast) return medianFastEpochMs(variant, warmup, epochs);
+        for (int e = 0; e < warmup; ++e) timeReferenceEpoch();
         std::vector<double> times;
-        for (int e = 0; e < epochs; ++e) times.push_back(timeEpoch(kernel, variant) * 1e3);
+        for (int e = 0; e < epochs; ++e) times.push_back(timeReferenceEpoch() * 1e3);
         return median(times);
     }
 };

@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 
 #include "nn/train_fast_kernels.h"
 #include "nn/training.h"
@@ -233,6 +234,77 @@ FastForwardFunction forwardFunction(KernelVariant variant) {
     return fastForwardPortable;
 }
 
+// The exchanges of shuffleTrainingSet, on the interleaved pairs: each
+// exchange moves one 8-byte pair instead of two floats in two arrays. The
+// positions are drawn a chunk ahead, by the vector generator where there is
+// one, so the exchanges don't wait on the generator's serial steps.
+void shufflePairs(float* pairs, Pcg32& rng, KernelVariant variant) {
+    constexpr uint32_t kChunk = 1024;
+    constexpr uint32_t kPoints = static_cast<uint32_t>(kTrainingPoints);
+    uint32_t positions[kChunk];
+    for (uint32_t first = 0; first < kPoints; first += kChunk) {
+        const uint32_t count = kPoints - first < kChunk ? kPoints - first : kChunk;
+        uint32_t drawn = 0;
+#if defined(NETTRAINER_X86_KERNELS)
+        if (variant == KernelVariant::Avx512) {
+            drawn = count / 8 * 8;
+            pcgIndicesAvx512(&rng.state, kPcgMultiplier, kPcgIncrement, kPoints, positions, drawn);
+        }
+#else
+        (void)variant;
+#endif
+        for (uint32_t i = drawn; i < count; ++i) positions[i] = nextIndex(rng, kPoints);
+        for (uint32_t i = 0; i < count; ++i) {
+            float* here = pairs + 2 * static_cast<uint64_t>(first + i);
+            float* there = pairs + 2 * static_cast<uint64_t>(positions[i]);
+            uint64_t a = 0;
+            uint64_t b = 0;
+            std::memcpy(&a, here, sizeof a);
+            std::memcpy(&b, there, sizeof b);
+            std::memcpy(here, &b, sizeof b);
+            std::memcpy(there, &a, sizeof a);
+        }
+    }
+}
+
+void splitPairs(KernelVariant variant, const float* pairs, float* inputs, float* targets) {
+#if defined(NETTRAINER_X86_KERNELS)
+    if (variant == KernelVariant::Avx512) {
+        splitPairsAvx512(pairs, inputs, targets);
+        return;
+    }
+#else
+    (void)variant;
+#endif
+    for (int s = 0; s < kFastBatch; ++s) {
+        inputs[s] = pairs[2 * s];
+        targets[s] = pairs[2 * s + 1];
+    }
+}
+
+// One epoch's mini-batches from the interleaved pairs of a network with one
+// input and one output.
+void pairBatches(const FastPlan& plan, const float* pairs, KernelVariant variant) {
+    const uint32_t batches = kTrainingPoints / kBatchSize;
+#if defined(NETTRAINER_X86_KERNELS)
+    if (variant == KernelVariant::Avx512 && fusedShape(plan)) {
+        fusedPairBatchesAvx512(plan, pairs, batches);
+        return;
+    }
+    if (variant == KernelVariant::Avx512 && wideFusedShape(plan)) {
+        wideFusedPairBatchesAvx512(plan, pairs, batches);
+        return;
+    }
+#endif
+    const FastBatchFunction batch = batchFunction(variant);
+    alignas(64) float inputs[kFastBatch];
+    alignas(64) float targets[kFastBatch];
+    for (uint32_t b = 0; b < batches; ++b) {
+        splitPairs(variant, pairs + static_cast<uint64_t>(b) * 2 * kFastBatch, inputs, targets);
+        batch(plan, inputs, targets);
+    }
+}
+
 }  // namespace
 
 const char* kernelVariantName(KernelVariant variant) {
@@ -356,4 +428,36 @@ void sigmoidWithKernel(KernelVariant variant, const float* z, float* out, uint64
     (void)variant;
 #endif
     fastkernel::sigmoidArray<PortableOps>(z, out, count);
+}
+
+float trainEpochsFast(Network& net, TrainingSet& set, const WaveTable& table, Pcg32& rng, int epochs,
+                      KernelVariant variant, EpochReport report, void* context) {
+    FastPlan plan;
+    const bool paired = set.pairs != nullptr && kernelVariantAvailable(variant) && preparePlan(net, plan) &&
+                        plan.layers[0].size == 1 && plan.layers[plan.layerCount - 1].size == 1;
+    float error = 0.0f;
+    if (!paired) {
+        for (int e = 0; e < epochs; ++e) {
+            trainEpochBatchesFast(net, set, variant);
+            error = measureErrorFast(net, table, rng, variant);
+            if (report != nullptr) report(context, error);
+            shuffleTrainingSet(set, rng);
+        }
+        return error;
+    }
+    for (int i = 0; i < kTrainingPoints; ++i) {
+        set.pairs[2 * i] = set.inputs[i];
+        set.pairs[2 * i + 1] = set.targets[i];
+    }
+    for (int e = 0; e < epochs; ++e) {
+        pairBatches(plan, set.pairs, variant);
+        error = measureErrorFast(net, table, rng, variant);
+        if (report != nullptr) report(context, error);
+        shufflePairs(set.pairs, rng, variant);
+    }
+    for (int i = 0; i < kTrainingPoints; ++i) {
+        set.inputs[i] = set.pairs[2 * i];
+        set.targets[i] = set.pairs[2 * i + 1];
+    }
+    return error;
 }

@@ -43,6 +43,16 @@ void trainBatchFast(Network& net, const float* inputs, const float* targets, Ker
 // same draws, sums and result.
 float measureErrorFast(Network& net, const WaveTable& table, Pcg32& rng, KernelVariant variant);
 
+// Called after each epoch of trainEpochsFast with the error measured.
+using EpochReport = void (*)(void* context, float error);
+
+// `epochs` whole epochs as trainEpochs runs them (the mini-batches, the error
+// measurement, the shuffle) with the fast kernels, calling report (if any)
+// after each epoch's error measurement. Returns the last error, or 0 for no
+// epochs. The set ends as the reference loop would leave it.
+float trainEpochsFast(Network& net, TrainingSet& set, const WaveTable& table, Pcg32& rng, int epochs,
+                      KernelVariant variant, EpochReport report, void* context);
+
 // The sigmoid as the variant's kernels compute it, over an array; for
 // checking it against the reference sigmoid.
 void sigmoidWithKernel(KernelVariant variant, const float* z, float* out, uint64_t count);

@@ -106,6 +106,16 @@ inline bool wideFusedShape(const FastPlan& plan) {
     return true;
 }
 void fastSigmoidAvx512(const float* z, float* out, uint64_t count);
+// The fused calls above for a training set held as interleaved pairs
+// (input, target, input, target, ...).
+void fusedPairBatchesAvx512(const FastPlan& plan, const float* pairs, uint32_t batches);
+void wideFusedPairBatchesAvx512(const FastPlan& plan, const float* pairs, uint32_t batches);
+// 32 interleaved pairs split into 32 inputs and 32 targets (64-byte aligned).
+void splitPairsAvx512(const float* pairs, float* inputs, float* targets);
+// The next `count` (a multiple of 8) outputs of the PCG32 generator whose
+// state is *state, each reduced modulo n, and *state advanced past them.
+void pcgIndicesAvx512(uint64_t* state, uint64_t multiplier, uint64_t increment, uint32_t n, uint32_t* out,
+                      uint32_t count);
 
 namespace fastkernel {
 

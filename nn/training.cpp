@@ -139,18 +139,35 @@ void trainEpochBatches(Network& net, const TrainingSet& set, TrainKernel kernel)
     }
 }
 
+namespace {
+
+struct Progress {
+    int32_t* epochsTrained;
+    int32_t endCount;
+};
+
+void printProgress(void* context, float error) {
+    Progress& progress = *static_cast<Progress*>(context);
+    ++*progress.epochsTrained;
+    std::printf("Epoch %d / %d:  Total Error: %.2f%%\n", *progress.epochsTrained, progress.endCount,
+                static_cast<double>(error));
+}
+
+}  // namespace
+
 float trainEpochs(Network& net, TrainingSet& set, const WaveTable& table, Pcg32& rng, int epochs,
                   int32_t& epochsTrained, TrainKernel kernel) {
-    const int32_t endCount = epochsTrained + epochs;
+    Progress progress{&epochsTrained, epochsTrained + epochs};
     float lastError = 0.0f;
-    for (int e = 0; e < epochs; ++e) {
-        trainEpochBatches(net, set, kernel);
-        lastError = kernel == TrainKernel::Fast ? measureErrorFast(net, table, rng, bestKernelVariant())
-                                                : measureError(net, table, rng);
-        ++epochsTrained;
-        std::printf("Epoch %d / %d:  Total Error: %.2f%%\n", epochsTrained, endCount,
-                    static_cast<double>(lastError));
-        shuffleTrainingSet(set, rng);
+    if (kernel == TrainKernel::Fast) {
+        lastError = trainEpochsFast(net, set, table, rng, epochs, bestKernelVariant(), printProgress, &progress);
+    } else {
+        for (int e = 0; e < epochs; ++e) {
+            trainEpochBatches(net, set, kernel);
+            lastError = measureError(net, table, rng);
+            printProgress(&progress, lastError);
+            shuffleTrainingSet(set, rng);
+        }
     }
     std::fflush(stdout);
     return lastError;

@@ -10,6 +10,11 @@ constexpr int kTrainingPoints = 50000;
 struct TrainingSet {
     float* inputs = nullptr;   // (kTrainingPoints) phases in [0, 1]
     float* targets = nullptr;  // (kTrainingPoints) amplitudes in [0, 1)
+    // (2 * kTrainingPoints) room for the same pairs side by side (input,
+    // target, input, ...): the fast kernels train and shuffle them that way
+    // during a burst, which halves the memory the shuffle's random exchanges
+    // touch, and copy them back at its end.
+    float* pairs = nullptr;
 };
 
 // Frees the previous arrays, allocates new ones and draws every pair from the

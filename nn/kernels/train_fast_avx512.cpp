@@ -332,7 +332,22 @@ struct Batch {
     alignas(64) float deltas[kMaxHidden][kPairs][16];
     alignas(64) float bySample[kMaxHidden][kPairs][16];  // [p] is sample 2p's deltas, then sample 2p + 1's
     alignas(64) float outputDeltas[kFastBatch];
+    alignas(64) float pairInputs[kFastBatch];
+    alignas(64) float pairTargets[kFastBatch];
 };
+
+// One mini-batch of interleaved pairs (input, target, input, ...) split into
+// its 32 inputs and 32 targets.
+inline void splitPairs(const float* pairs, float* inputs, float* targets) {
+    const __m512i evens = _mm512_setr_epi32(0, 2, 4, 6, 8, 10, 12, 14, 16, 18, 20, 22, 24, 26, 28, 30);
+    const __m512i odds = _mm512_add_epi32(evens, _mm512_set1_epi32(1));
+    for (int h = 0; h < 2; ++h) {
+        const __m512 a = _mm512_loadu_ps(pairs + 32 * h);
+        const __m512 b = _mm512_loadu_ps(pairs + 32 * h + 16);
+        _mm512_store_ps(inputs + 16 * h, _mm512_permutex2var_ps(a, evens, b));
+        _mm512_store_ps(targets + 16 * h, _mm512_permutex2var_ps(a, odds, b));
+    }
+}
 
 inline __m512i twiceIndex(int first) {
     return _mm512_add_epi32(_mm512_setr_epi32(0, 0, 1, 1, 2, 2, 3, 3, 4, 4, 5, 5, 6, 6, 7, 7), _mm512_set1_epi32(first));
@@ -471,7 +486,8 @@ inline __m512 addFirstPair(__m512 sums, __m512 d, const float* x) {
     return _mm512_add_ps(sums, _mm512_mask_mul_ps(d1, 0x5555, d1, _mm512_set1_ps(x[1])));
 }
 
-NT_NOINLINE void batches(const FastPlan& plan, const float* inputs, const float* targets, uint32_t count) {
+NT_NOINLINE void batches(const FastPlan& plan, const float* inputs, const float* targets, uint32_t count,
+                         bool interleaved) {
     const int hidden = plan.layerCount - 2;
     const int top = hidden - 1;
     const float outputStep = plan.layers[hidden + 1].step;
@@ -486,6 +502,11 @@ NT_NOINLINE void batches(const FastPlan& plan, const float* inputs, const float*
     for (uint32_t batch = 0; batch < count; ++batch) {
         const float* x = inputs + static_cast<size_t>(batch) * kFastBatch;
         const float* t = targets + static_cast<size_t>(batch) * kFastBatch;
+        if (interleaved) {
+            splitPairs(inputs + static_cast<size_t>(batch) * 2 * kFastBatch, b.pairInputs, b.pairTargets);
+            x = b.pairInputs;
+            t = b.pairTargets;
+        }
 
         // Forward.
         {
@@ -643,6 +664,8 @@ struct Batch {
     // [h][p]: sample 2p's deltas of every neuron, then sample 2p + 1's.
     alignas(64) float bySample[kMaxHidden][kPairs][2 * kMaxSize];
     alignas(64) float outputDeltas[kFastBatch];
+    alignas(64) float pairInputs[kFastBatch];
+    alignas(64) float pairTargets[kFastBatch];
 };
 
 inline uint32_t groupsOf(uint32_t size) { return (size + 7) / 8; }
@@ -895,7 +918,8 @@ void gradient(Parameters& q, const Batch& b, int h, uint32_t size, uint32_t fanI
     }
 }
 
-NT_NOINLINE void batches(const FastPlan& plan, const float* inputs, const float* targets, uint32_t count) {
+NT_NOINLINE void batches(const FastPlan& plan, const float* inputs, const float* targets, uint32_t count,
+                         bool interleaved) {
     const int hidden = plan.layerCount - 2;
     const int top = hidden - 1;
     const float outputStep = plan.layers[hidden + 1].step;
@@ -911,6 +935,11 @@ NT_NOINLINE void batches(const FastPlan& plan, const float* inputs, const float*
     for (uint32_t batch = 0; batch < count; ++batch) {
         const float* x = inputs + static_cast<size_t>(batch) * kFastBatch;
         const float* t = targets + static_cast<size_t>(batch) * kFastBatch;
+        if (interleaved) {
+            fused::splitPairs(inputs + static_cast<size_t>(batch) * 2 * kFastBatch, b.pairInputs, b.pairTargets);
+            x = b.pairInputs;
+            t = b.pairTargets;
+        }
 
         {
             const __m512 w = _mm512_load_ps(q.firstTwice);
@@ -985,13 +1014,63 @@ NT_NOINLINE void batches(const FastPlan& plan, const float* inputs, const float*
 
 }  // namespace
 
+void pcgIndicesAvx512(uint64_t* state, uint64_t multiplier, uint64_t increment, uint32_t n, uint32_t* out,
+                      uint32_t count) {
+    // Eight copies of the generator, each one step ahead of the one before,
+    // all advanced eight steps at a time.
+    alignas(64) uint64_t start[8];
+    start[0] = *state;
+    for (int i = 1; i < 8; ++i) start[i] = start[i - 1] * multiplier + increment;
+    uint64_t jumpMultiplier = 1;
+    uint64_t jumpIncrement = 0;
+    for (int i = 0; i < 8; ++i) {
+        jumpIncrement = jumpIncrement * multiplier + increment;
+        jumpMultiplier *= multiplier;
+    }
+    __m512i states = _mm512_load_si512(start);
+    const __m512i jumpM = _mm512_set1_epi64(static_cast<long long>(jumpMultiplier));
+    const __m512i jumpC = _mm512_set1_epi64(static_cast<long long>(jumpIncrement));
+    const __m512i low32 = _mm512_set1_epi64(0xffffffffLL);
+    const __m512d divisor = _mm512_set1_pd(static_cast<double>(n));
+    const __m512d reciprocal = _mm512_set1_pd(1.0 / static_cast<double>(n));
+    for (uint32_t k = 0; k + 8 <= count; k += 8) {
+        const __m512i old = states;
+        states = _mm512_add_epi64(_mm512_mullo_epi64(old, jumpM), jumpC);
+        // The output function: xorshift, then a rotation of the low 32 bits
+        // by the top five bits of the state.
+        const __m512i shifted = _mm512_srli_epi64(_mm512_xor_si512(_mm512_srli_epi64(old, 18), old), 27);
+        const __m512i rotated = _mm512_rorv_epi32(shifted, _mm512_srli_epi64(old, 59));
+        const __m512d x = _mm512_cvtepu64_pd(_mm512_and_si512(rotated, low32));
+        // The quotient from the rounded reciprocal is off by at most one
+        // either way; x - q * n is exact, so one correction gives the
+        // remainder.
+        const __m512d q = _mm512_roundscale_pd(_mm512_mul_pd(x, reciprocal), _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC);
+        __m512d r = _mm512_fnmadd_pd(q, divisor, x);
+        r = _mm512_mask_add_pd(r, _mm512_cmp_pd_mask(r, _mm512_setzero_pd(), _CMP_LT_OQ), r, divisor);
+        r = _mm512_mask_sub_pd(r, _mm512_cmp_pd_mask(r, divisor, _CMP_GE_OQ), r, divisor);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + k), _mm512_cvttpd_epu32(r));
+    }
+    _mm512_store_si512(start, states);
+    *state = start[0];
+}
+
 void fusedBatchesAvx512(const FastPlan& plan, const float* inputs, const float* targets, uint32_t batches) {
-    fused::batches(plan, inputs, targets, batches);
+    fused::batches(plan, inputs, targets, batches, false);
 }
 
 void wideFusedBatchesAvx512(const FastPlan& plan, const float* inputs, const float* targets, uint32_t batches) {
-    wide::batches(plan, inputs, targets, batches);
+    wide::batches(plan, inputs, targets, batches, false);
 }
+
+void fusedPairBatchesAvx512(const FastPlan& plan, const float* pairs, uint32_t batches) {
+    fused::batches(plan, pairs, nullptr, batches, true);
+}
+
+void wideFusedPairBatchesAvx512(const FastPlan& plan, const float* pairs, uint32_t batches) {
+    wide::batches(plan, pairs, nullptr, batches, true);
+}
+
+void splitPairsAvx512(const float* pairs, float* inputs, float* targets) { fused::splitPairs(pairs, inputs, targets); }
 
 void fastBatchAvx512(const FastPlan& plan, const float* inputs, const float* targets) {
     fastkernel::trainBatch<Avx512Ops>(plan, inputs, targets);

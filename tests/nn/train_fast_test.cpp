@@ -12,6 +12,7 @@
 #include "nn/network.h"
 #include "nn/pcg32.h"
 #include "nn/train_fast.h"
+#include "nn/train_fast_kernels.h"
 #include "nn/training.h"
 #include "tools/wavgen.h"
 #include "wave/training_set.h"
@@ -174,6 +175,40 @@ TEST_P(FastKernel, EpochsGiveTheReferenceErrorsParametersOrderAndGeneratorState)
     }
 }
 
+// The errors a burst reports, in order.
+void recordError(void* context, float error) { static_cast<std::vector<float>*>(context)->push_back(error); }
+
+TEST_P(FastKernel, BurstsGiveTheReferenceErrorsParametersOrderAndGeneratorState) {
+    for (const char* shape : {"4", "8x8x8", "8x16x8", "4x32x10x8", "17x33", "8x0x8"}) {
+        SCOPED_TRACE(shape);
+        TrainingRun reference(shape, 777);
+        TrainingRun fast(shape, 777);
+        std::vector<float> referenceErrors;
+        for (int epoch = 0; epoch < 5; ++epoch) referenceErrors.push_back(runEpoch(reference, false, GetParam()));
+        std::vector<float> fastErrors;
+        const float last3 = trainEpochsFast(fast.net, fast.set, fast.table, fast.rng, 3, GetParam(), recordError,
+                                            &fastErrors);
+        const float last2 = trainEpochsFast(fast.net, fast.set, fast.table, fast.rng, 2, GetParam(), recordError,
+                                            &fastErrors);
+        EXPECT_EQ(fastErrors, referenceErrors);
+        EXPECT_EQ(last3, referenceErrors[2]);
+        EXPECT_EQ(last2, referenceErrors[4]);
+        EXPECT_EQ(parameterBits(fast.net), parameterBits(reference.net)) << firstDifference(fast.net, reference.net);
+        EXPECT_EQ(fast.rng.state, reference.rng.state);
+        EXPECT_EQ(copyOf(fast.set.inputs, kTrainingPoints), copyOf(reference.set.inputs, kTrainingPoints));
+        EXPECT_EQ(copyOf(fast.set.targets, kTrainingPoints), copyOf(reference.set.targets, kTrainingPoints));
+    }
+}
+
+TEST_P(FastKernel, ABurstOfNoEpochsChangesNothing) {
+    TrainingRun reference("8x8x8", 5);
+    TrainingRun fast("8x8x8", 5);
+    EXPECT_EQ(trainEpochsFast(fast.net, fast.set, fast.table, fast.rng, 0, GetParam(), nullptr, nullptr), 0.0f);
+    EXPECT_EQ(parameterBits(fast.net), parameterBits(reference.net));
+    EXPECT_EQ(fast.rng.state, reference.rng.state);
+    EXPECT_EQ(copyOf(fast.set.inputs, kTrainingPoints), copyOf(reference.set.inputs, kTrainingPoints));
+}
+
 TEST_P(FastKernel, SaturatedSigmoidAndDeadReluNeuronsMatchTheReference) {
     // Weights blown up 300-fold drive the output sigmoid far beyond both ends
     // (exactly 0 and 1) and most ReLU neurons below 0 for whole mini-batches.
@@ -263,10 +298,14 @@ TEST_P(FastKernel, VectorSigmoidEqualsTheReferenceOnSampledAndSpecialFloats) {
 }
 
 TEST_P(FastKernel, AnEpochAllocatesNothing) {
-    TrainingRun fast("4x32x10x8", 8);
-    startCountingAllocations();
-    trainEpochBatchesFast(fast.net, fast.set, GetParam());
-    EXPECT_EQ(stopCountingAllocations(), 0u);
+    for (const char* shape : {"4x32x10x8", "8x8x8"}) {
+        SCOPED_TRACE(shape);
+        TrainingRun fast(shape, 8);
+        startCountingAllocations();
+        trainEpochBatchesFast(fast.net, fast.set, GetParam());
+        trainEpochsFast(fast.net, fast.set, fast.table, fast.rng, 2, GetParam(), nullptr, nullptr);
+        EXPECT_EQ(stopCountingAllocations(), 0u);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Variants, FastKernel,
@@ -274,6 +313,26 @@ INSTANTIATE_TEST_SUITE_P(Variants, FastKernel,
                          [](const testing::TestParamInfo<KernelVariant>& info) {
                              return std::string(kernelVariantName(info.param));
                          });
+
+#if defined(__x86_64__) || defined(_M_X64)
+// The shuffle's positions come from eight generators advanced together and a
+// remainder taken in double precision; small divisors put many draws right on
+// a multiple, where a quotient off by one would show.
+TEST(FastShuffle, VectorDrawsEqualTheGeneratorsRemainders) {
+    if (!kernelVariantAvailable(KernelVariant::Avx512)) GTEST_SKIP() << "this processor can't run the variant";
+    for (const uint32_t n : {1u, 2u, 3u, 7u, 1000u, 50000u, 65536u, 2147483648u, 4294967291u, 4294967295u}) {
+        SCOPED_TRACE(n);
+        Pcg32 scalar{0x853c49e6748fea9bULL + n};
+        uint64_t state = scalar.state;
+        std::vector<uint32_t> drawn(4096);
+        pcgIndicesAvx512(&state, kPcgMultiplier, kPcgIncrement, n, drawn.data(), 4096);
+        std::vector<uint32_t> expected(drawn.size());
+        for (uint32_t& e : expected) e = nextIndex(scalar, n);
+        EXPECT_EQ(drawn, expected);
+        EXPECT_EQ(state, scalar.state);
+    }
+}
+#endif
 
 TEST(FastKernelChoice, PortableIsAlwaysAvailableAndTheBestIsAvailable) {
     EXPECT_TRUE(kernelVariantAvailable(KernelVariant::Portable));
