@@ -26,6 +26,7 @@ struct PortableOps {
     static constexpr int kRowBlock = 4;
     static constexpr int kAccumulators = 8;
     static constexpr bool kPairedGradient = false;
+    static constexpr bool kInterleaveFour = false;
 
     static V load(const float* p) {
         V v;

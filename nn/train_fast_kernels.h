@@ -209,9 +209,30 @@ uint32_t rowBlocks(uint32_t first, float* out, const float* in, const float* coe
     return r;
 }
 
+// With 32 vector registers, the last block of 8 rows takes up to 3 rows
+// left after it: a block of 1 to 3 rows has too few sums to hide the latency
+// of its additions, and costs a call of its own.
+template <typename S>
+constexpr bool mergesShortTail(uint32_t rows, uint32_t block) {
+    return S::kWidth == 16 && block == 8 && rows > block && rows % block >= 1 && rows % block <= 3;
+}
+
 template <typename S, RowEpilogue E>
 void rowsWith(float* out, const float* in, const float* coef, size_t rowStride, size_t colStride,
               uint32_t rows, uint32_t cols, const float* biases, const float* derivFrom) {
+    if constexpr (S::kWidth == 16 && S::kRowBlock == 8) {
+        if (mergesShortTail<S>(rows, 8)) {
+            const uint32_t tail = rows % 8;
+            const uint32_t r = rowBlocks<S, 8, E>(0, out, in, coef, rowStride, colStride, rows - 8 - tail, cols,
+                                                  biases, derivFrom);
+            switch (tail) {
+                case 1: rowBlocks<S, 9, E>(r, out, in, coef, rowStride, colStride, rows, cols, biases, derivFrom); break;
+                case 2: rowBlocks<S, 10, E>(r, out, in, coef, rowStride, colStride, rows, cols, biases, derivFrom); break;
+                default: rowBlocks<S, 11, E>(r, out, in, coef, rowStride, colStride, rows, cols, biases, derivFrom); break;
+            }
+            return;
+        }
+    }
     uint32_t r = rowBlocks<S, S::kRowBlock, E>(0, out, in, coef, rowStride, colStride, rows, cols, biases,
                                                derivFrom);
     if constexpr (S::kRowBlock > 4) {
@@ -312,6 +333,19 @@ template <typename S, int CV>
 void gradientColumns(uint32_t rows, const float* transposed, uint32_t stride, const float* delta,
                      uint32_t firstVector, float* weights, float* biases, uint32_t fanIn, float step) {
     constexpr int JB = S::kAccumulators / CV > 0 ? S::kAccumulators / CV : 1;
+    if constexpr (JB == 8) {
+        if (mergesShortTail<S>(rows, 8)) {
+            const uint32_t tail = rows % 8;
+            const uint32_t r = gradientBlocks<S, 8, CV>(0, rows - 8 - tail, transposed, stride, delta, firstVector,
+                                                        weights, biases, fanIn, step);
+            switch (tail) {
+                case 1: gradientBlocks<S, 9, CV>(r, rows, transposed, stride, delta, firstVector, weights, biases, fanIn, step); break;
+                case 2: gradientBlocks<S, 10, CV>(r, rows, transposed, stride, delta, firstVector, weights, biases, fanIn, step); break;
+                default: gradientBlocks<S, 11, CV>(r, rows, transposed, stride, delta, firstVector, weights, biases, fanIn, step); break;
+            }
+            return;
+        }
+    }
     uint32_t r = gradientBlocks<S, JB, CV>(0, rows, transposed, stride, delta, firstVector, weights, biases,
                                            fanIn, step);
     if constexpr (JB > 8) {
@@ -462,14 +496,30 @@ NT_NOINLINE void neuronLanesBlock(uint32_t j0, uint32_t rows, const float* below
         }
         d += stride;
     }
-    // A neuron's weights lie fanIn apart, so the sums go through memory to
-    // be applied one by one.
+    // Four inputs that are a neuron's whole row: the rows of a vector of
+    // neurons lie end to end, and the sums, interleaved, update them whole.
+    uint32_t whole = 0;
+    if constexpr (S::kInterleaveFour && IB == 4) {
+        if (fanIn == 4) {
+            const V stepVector = S::set1(step);
+            for (uint32_t c = 0; c < C && j0 + (c + 1) * W <= rows; ++c, ++whole) {
+                V rowsOfSums[4];
+                S::interleaveFour(acc[0][c], acc[1][c], acc[2][c], acc[3][c], rowsOfSums);
+                float* w = weights + static_cast<size_t>(j0 + c * W) * 4;
+                for (uint32_t m = 0; m < 4; ++m) {
+                    S::store(w + m * W, S::sub(S::load(w + m * W), S::mul(rowsOfSums[m], stepVector)));
+                }
+            }
+        }
+    }
+    // Otherwise a neuron's weights lie fanIn apart, so the sums go through
+    // memory to be applied one by one.
     float sums[IB][C * W];
     for (int i = 0; i < IB; ++i) {
         for (int c = 0; c < C; ++c) S::store(&sums[i][c * W], acc[i][c]);
     }
     const uint32_t end = rows - j0 < C * W ? rows : j0 + C * W;
-    for (uint32_t j = j0; j < end; ++j) {
+    for (uint32_t j = j0 + whole * W; j < end; ++j) {
         float* w = weights + static_cast<size_t>(j) * fanIn + i0;
         for (int i = 0; i < IB; ++i) w[i] -= sums[i][j - j0] * step;
     }
@@ -580,6 +630,15 @@ NT_NOINLINE void transposeValues(float* transposed, uint32_t stride, const float
 // delta = f'(z) * (a - t) for the output layer, f' taken from a.
 template <typename S>
 NT_NOINLINE void outputDeltas(float* delta, const FastLayer& layer, const float* targets) {
+    if (layer.size == 1 && layer.sigmoid) {
+        using V = typename S::V;
+        for (int s = 0; s < kFastBatch; s += S::kWidth) {
+            const V a = S::load(layer.values + s);
+            const V derivative = S::mul(S::sub(S::set1(1.0f), a), a);
+            S::store(delta + s, S::mul(derivative, S::sub(a, S::load(targets + s))));
+        }
+        return;
+    }
     for (uint32_t j = 0; j < layer.size; ++j) {
         const float* a = layer.values + static_cast<size_t>(j) * kFastBatch;
         float* d = delta + static_cast<size_t>(j) * kFastBatch;
@@ -592,14 +651,23 @@ NT_NOINLINE void outputDeltas(float* delta, const FastLayer& layer, const float*
     }
 }
 
-// Copies 32 samples' inputs into layer 0, by neuron and by sample.
+// Copies 32 samples' inputs into layer 0 by neuron and, if asked, by sample.
 template <typename S>
-void loadInputs(const FastLayer& input, const float* inputs) {
-    for (uint32_t i = 0; i < input.size; ++i) {
-        for (int s = 0; s < kFastBatch; ++s) {
-            const float x = inputs[static_cast<size_t>(s) * input.size + i];
-            input.values[static_cast<size_t>(i) * kFastBatch + s] = x;
-            input.transposed[static_cast<size_t>(s) * input.transposedStride + i] = x;
+void loadInputs(const FastLayer& input, const float* inputs, bool bySample) {
+    if (input.size == 1) {
+        for (int s = 0; s < kFastBatch; s += S::kWidth) S::store(input.values + s, S::load(inputs + s));
+    } else {
+        for (uint32_t i = 0; i < input.size; ++i) {
+            for (int s = 0; s < kFastBatch; ++s) {
+                input.values[static_cast<size_t>(i) * kFastBatch + s] = inputs[static_cast<size_t>(s) * input.size + i];
+            }
+        }
+    }
+    if (!bySample) return;
+    for (int s = 0; s < kFastBatch; ++s) {
+        for (uint32_t i = 0; i < input.size; ++i) {
+            input.transposed[static_cast<size_t>(s) * input.transposedStride + i] =
+                inputs[static_cast<size_t>(s) * input.size + i];
         }
     }
 }
@@ -607,7 +675,7 @@ void loadInputs(const FastLayer& input, const float* inputs) {
 // The network's outputs for 32 samples, left in the last layer's values.
 template <typename S>
 void forwardBatch(const FastPlan& plan, const float* inputs) {
-    loadInputs<S>(plan.layers[0], inputs);
+    loadInputs<S>(plan.layers[0], inputs, false);
     for (int l = 1; l < plan.layerCount; ++l) {
         const FastLayer& layer = plan.layers[l];
         const FastLayer& below = plan.layers[l - 1];
@@ -622,14 +690,20 @@ void forwardBatch(const FastPlan& plan, const float* inputs) {
 template <typename S>
 void trainBatch(const FastPlan& plan, const float* inputs, const float* targets) {
     const int last = plan.layerCount - 1;
-    loadInputs<S>(plan.layers[0], inputs);
+    loadInputs<S>(plan.layers[0], inputs, gradientReadsTransposedInput<S>(plan.layers[1].size, plan.layers[0].size));
 
     for (int l = 1; l <= last; ++l) {
         const FastLayer& layer = plan.layers[l];
         const FastLayer& below = plan.layers[l - 1];
         rowsLayer<S>(layer.values, below.values, layer.weights, layer.fanIn, 1, layer.size, layer.fanIn,
                      layer.biases, layer.sigmoid ? RowEpilogue::Sigmoid : RowEpilogue::Relu, nullptr);
-        if (l < last && gradientReadsTransposedInput<S>(plan.layers[l + 1].size, layer.size)) {
+    }
+    // The transposed copies for the gradients come after the whole forward
+    // pass, so they run while the output activation still waits on its
+    // long chain of dependent operations.
+    for (int l = 1; l < last; ++l) {
+        const FastLayer& layer = plan.layers[l];
+        if (gradientReadsTransposedInput<S>(plan.layers[l + 1].size, layer.size)) {
             transposeValues<S>(layer.transposed, layer.transposedStride, layer.values, layer.size);
         }
     }

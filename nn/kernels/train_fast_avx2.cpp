@@ -61,6 +61,7 @@ struct Avx2Ops {
     static constexpr int kRowBlock = 4;
     static constexpr int kAccumulators = 8;
     static constexpr bool kPairedGradient = false;
+    static constexpr bool kInterleaveFour = false;
 
     static V load(const float* p) { return _mm256_loadu_ps(p); }
     static void store(float* p, V v) { _mm256_storeu_ps(p, v); }

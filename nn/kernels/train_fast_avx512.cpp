@@ -67,6 +67,7 @@ struct Avx512Ops {
     static constexpr int kRowBlock = 8;
     static constexpr int kAccumulators = 16;
     static constexpr bool kPairedGradient = true;
+    static constexpr bool kInterleaveFour = true;
 
     static V load(const float* p) { return _mm512_loadu_ps(p); }
     static void store(float* p, V v) { _mm512_storeu_ps(p, v); }
@@ -92,6 +93,27 @@ struct Avx512Ops {
     static float lane(V v, uint32_t k) {
         return _mm512_cvtss_f32(_mm512_permutexvar_ps(_mm512_set1_epi32(static_cast<int>(k)), v));
     }
+    // Four vectors a, b, c, d to a0 b0 c0 d0 a1 b1 c1 d1 ... over out[0..3].
+    static void interleaveFour(V a, V b, V c, V d, V out[4]) {
+        const V abLow = _mm512_unpacklo_ps(a, b);
+        const V abHigh = _mm512_unpackhi_ps(a, b);
+        const V cdLow = _mm512_unpacklo_ps(c, d);
+        const V cdHigh = _mm512_unpackhi_ps(c, d);
+        // Each 128-bit lane k of u[e] holds element 4k + e of a, b, c and d.
+        const V u0 = _mm512_castpd_ps(_mm512_unpacklo_pd(_mm512_castps_pd(abLow), _mm512_castps_pd(cdLow)));
+        const V u1 = _mm512_castpd_ps(_mm512_unpackhi_pd(_mm512_castps_pd(abLow), _mm512_castps_pd(cdLow)));
+        const V u2 = _mm512_castpd_ps(_mm512_unpacklo_pd(_mm512_castps_pd(abHigh), _mm512_castps_pd(cdHigh)));
+        const V u3 = _mm512_castpd_ps(_mm512_unpackhi_pd(_mm512_castps_pd(abHigh), _mm512_castps_pd(cdHigh)));
+        const V p0 = _mm512_shuffle_f32x4(u0, u1, 0x44);
+        const V p1 = _mm512_shuffle_f32x4(u0, u1, 0xEE);
+        const V p2 = _mm512_shuffle_f32x4(u2, u3, 0x44);
+        const V p3 = _mm512_shuffle_f32x4(u2, u3, 0xEE);
+        out[0] = _mm512_shuffle_f32x4(p0, p2, 0x88);
+        out[1] = _mm512_shuffle_f32x4(p0, p2, 0xDD);
+        out[2] = _mm512_shuffle_f32x4(p1, p3, 0x88);
+        out[3] = _mm512_shuffle_f32x4(p1, p3, 0xDD);
+    }
+
     static V sigmoid(V z) {
         __mmask8 unsureLow = 0;
         __mmask8 unsureHigh = 0;

@@ -87,7 +87,7 @@ float runEpoch(TrainingRun& s, bool fast, KernelVariant variant) {
 const char* const kShapes[] = {"4",     "8x8x8",  "8x0x8",  "17x33",          "1x2x3x4x5x6x7x8", "4x32x10x8",
                                "5x0",   "2x0",    "16",     "64x64",          "3x70x2",          "33x1x40",
                                "8x8x8x8x8x8x8x8", "1", "8", "5x7", "8x1x8", "7x3x8x2x6", "9x8",
-                               "8x16x8", "3x12x16x5", "4x17x8"};
+                               "8x16x8", "3x12x16x5", "4x17x8", "20x11x27"};
 
 // Shapes of up to 8 neurons per hidden layer, and of middle hidden layers
 // of up to 16 between such narrow ones, which AVX-512 trains in one fused
