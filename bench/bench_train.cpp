@@ -37,7 +37,7 @@ namespace {
 
 constexpr int64_t kSeed = 20240501;
 constexpr int kFastWarmupEpochs = 3;
-constexpr int kFastEpochs = 21;
+constexpr int kFastEpochs = 101;
 constexpr int kReferenceEpochs = 5;
 
 struct Clock {

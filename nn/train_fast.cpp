@@ -54,6 +54,8 @@ struct PortableOps {
         for (int i = 0; i < 4; ++i) z.lane[i] = z.lane[i] > 0.0f ? z.lane[i] : 0.0f;
         return z;
     }
+    // The ReLU derivative taken from the activation a, times z.
+    static V reluDerivativeTimes(V a, V z) { return mul(positiveMask(a), z); }
     static V positiveMask(V a) {
         for (int i = 0; i < 4; ++i) a.lane[i] = a.lane[i] > 0.0f ? 1.0f : 0.0f;
         return a;

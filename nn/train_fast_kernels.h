@@ -184,7 +184,7 @@ NT_NOINLINE void rowBlock(float* out, const float* in, const float* coef, size_t
                     S::store(dst, S::sigmoid(z));
                 } else if constexpr (E == RowEpilogue::ReluDerivative) {
                     const V a = S::load(derivFrom + r * kFastBatch + g + h * W);
-                    S::store(dst, S::mul(S::positiveMask(a), z));
+                    S::store(dst, S::reluDerivativeTimes(a, z));
                 } else {
                     const V a = S::load(derivFrom + r * kFastBatch + g + h * W);
                     const V derivative = S::mul(S::sub(S::set1(1.0f), a), a);

@@ -72,6 +72,8 @@ struct Avx2Ops {
     static V mul(V a, V b) { return _mm256_mul_ps(a, b); }
     // max returns its second operand for NaN and for equal zeros: +0, like relu.
     static V relu(V z) { return _mm256_max_ps(z, _mm256_setzero_ps()); }
+    // The ReLU derivative taken from the activation a, times z.
+    static V reluDerivativeTimes(V a, V z) { return mul(positiveMask(a), z); }
     static V positiveMask(V a) {
         return _mm256_and_ps(_mm256_cmp_ps(a, _mm256_setzero_ps(), _CMP_GT_OQ), _mm256_set1_ps(1.0f));
     }

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
@@ -228,6 +229,36 @@ TEST_P(FastKernel, SaturatedSigmoidAndDeadReluNeuronsMatchTheReference) {
             trainBatchFast(fast.net, fast.set.inputs + first, fast.set.targets + first, GetParam());
         }
         EXPECT_EQ(parameterBits(fast.net), parameterBits(reference.net)) << firstDifference(fast.net, reference.net);
+    }
+}
+
+TEST_P(FastKernel, OverflowingNetworksGiveTheReferenceInfinitiesAndNaNs) {
+    // Weights near the top of the float range overflow the sums to
+    // infinities, and dead ReLU neurons then multiply them by 0: NaNs. The
+    // fast kernels must produce each of those values where the reference does
+    // (a NaN's sign and payload depend on operand order and mean nothing).
+    for (const char* shape : {"17x33", "4x32x10x8", "8x8x8"}) {
+        SCOPED_TRACE(shape);
+        TrainingRun reference(shape, 31);
+        TrainingRun fast(shape, 31);
+        for (uint32_t i = 0; i < parameterCount(reference.net); ++i) {
+            reference.net.params[i] *= 1e36f;
+            fast.net.params[i] *= 1e36f;
+        }
+        for (int b = 0; b < 3; ++b) {
+            const int first = b * kBatchSize;
+            trainBatch(reference.net, reference.set.inputs + first, reference.set.targets + first);
+            trainBatchFast(fast.net, fast.set.inputs + first, fast.set.targets + first, GetParam());
+        }
+        const auto canonical = [](std::vector<uint32_t> bits) {
+            for (uint32_t& b : bits) {
+                if ((b & 0x7f800000u) == 0x7f800000u && (b & 0x007fffffu) != 0) b = 0x7fc00000u;
+            }
+            return bits;
+        };
+        const std::vector<uint32_t> fastBits = canonical(parameterBits(fast.net));
+        EXPECT_EQ(fastBits, canonical(parameterBits(reference.net)));
+        EXPECT_NE(std::count(fastBits.begin(), fastBits.end(), 0x7fc00000u), 0);  // the case is reached
     }
 }
 
