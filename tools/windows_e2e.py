@@ -87,6 +87,13 @@ class Run:
         self.pid, self.fd = pty.fork()
         if self.pid == 0:
             try:
+                # Wine puts the terminal into raw mode only when the program
+                # first reads a key; a key typed before that would be echoed
+                # (and Return turned into a newline) by the terminal itself.
+                attrs = termios.tcgetattr(0)
+                attrs[0] &= ~termios.ICRNL
+                attrs[3] &= ~(termios.ECHO | termios.ECHONL | termios.ICANON)
+                termios.tcsetattr(0, termios.TCSANOW, attrs)
                 os.chdir(os.path.dirname(exe))
                 os.execve(wine64, [wine64, exe], env)
             finally:
@@ -206,6 +213,8 @@ def train_and_save(exe, folder, wine64, prefix, log):
         entries = menu_entries(run.text())
         if sorted(entries.values()) != sorted(n + ".wav" for n in WAV_NAMES):
             raise Failure("menu lists %r" % entries)
+        # Give the trainer time to reach its first key read before typing.
+        run._pump(0.5)
         run.seen = len(run.text())
 
         # Punctuation, Tab, Enter, and letters past the last entry name nothing.

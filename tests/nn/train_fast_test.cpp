@@ -210,6 +210,21 @@ TEST_P(FastKernel, ABurstOfNoEpochsChangesNothing) {
     EXPECT_EQ(copyOf(fast.set.inputs, kTrainingPoints), copyOf(reference.set.inputs, kTrainingPoints));
 }
 
+// Scales every parameter of both runs, then trains the first mini-batches of
+// the set with the reference loop and with the variant.
+void scaleAndTrainBoth(TrainingRun& reference, TrainingRun& fast, float factor, int batches,
+                       KernelVariant variant) {
+    for (uint32_t i = 0; i < parameterCount(reference.net); ++i) {
+        reference.net.params[i] *= factor;
+        fast.net.params[i] *= factor;
+    }
+    for (int b = 0; b < batches; ++b) {
+        const int first = b * kBatchSize;
+        trainBatch(reference.net, reference.set.inputs + first, reference.set.targets + first);
+        trainBatchFast(fast.net, fast.set.inputs + first, fast.set.targets + first, variant);
+    }
+}
+
 TEST_P(FastKernel, SaturatedSigmoidAndDeadReluNeuronsMatchTheReference) {
     // Weights blown up 300-fold drive the output sigmoid far beyond both ends
     // (exactly 0 and 1) and most ReLU neurons below 0 for whole mini-batches.
@@ -219,15 +234,7 @@ TEST_P(FastKernel, SaturatedSigmoidAndDeadReluNeuronsMatchTheReference) {
         SCOPED_TRACE(shape);
         TrainingRun reference(shape, 99);
         TrainingRun fast(shape, 99);
-        for (uint32_t i = 0; i < parameterCount(reference.net); ++i) {
-            reference.net.params[i] *= 300.0f;
-            fast.net.params[i] *= 300.0f;
-        }
-        for (int b = 0; b < 10; ++b) {
-            const int first = b * kBatchSize;
-            trainBatch(reference.net, reference.set.inputs + first, reference.set.targets + first);
-            trainBatchFast(fast.net, fast.set.inputs + first, fast.set.targets + first, GetParam());
-        }
+        scaleAndTrainBoth(reference, fast, 300.0f, 10, GetParam());
         EXPECT_EQ(parameterBits(fast.net), parameterBits(reference.net)) << firstDifference(fast.net, reference.net);
     }
 }
@@ -241,15 +248,7 @@ TEST_P(FastKernel, OverflowingNetworksGiveTheReferenceInfinitiesAndNaNs) {
         SCOPED_TRACE(shape);
         TrainingRun reference(shape, 31);
         TrainingRun fast(shape, 31);
-        for (uint32_t i = 0; i < parameterCount(reference.net); ++i) {
-            reference.net.params[i] *= 1e36f;
-            fast.net.params[i] *= 1e36f;
-        }
-        for (int b = 0; b < 3; ++b) {
-            const int first = b * kBatchSize;
-            trainBatch(reference.net, reference.set.inputs + first, reference.set.targets + first);
-            trainBatchFast(fast.net, fast.set.inputs + first, fast.set.targets + first, GetParam());
-        }
+        scaleAndTrainBoth(reference, fast, 1e36f, 3, GetParam());
         const auto canonical = [](std::vector<uint32_t> bits) {
             for (uint32_t& b : bits) {
                 if ((b & 0x7f800000u) == 0x7f800000u && (b & 0x007fffffu) != 0) b = 0x7fc00000u;
