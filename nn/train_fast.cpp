@@ -237,6 +237,25 @@ FastForwardFunction forwardFunction(KernelVariant variant) {
     return fastForwardPortable;
 }
 
+// Trains `batches` mini-batches in one fused AVX-512 call if the network
+// has a shape the fused paths take; false if it has not (nothing trained).
+bool fusedBatches(const FastPlan& plan, KernelVariant variant, const float* inputs, const float* targets,
+                  uint32_t batches, bool interleaved) {
+#if defined(NETTRAINER_X86_KERNELS)
+    if (variant == KernelVariant::Avx512 && fusedShape(plan)) {
+        fusedBatchesAvx512(plan, inputs, targets, batches, interleaved);
+        return true;
+    }
+    if (variant == KernelVariant::Avx512 && wideFusedShape(plan)) {
+        wideFusedBatchesAvx512(plan, inputs, targets, batches, interleaved);
+        return true;
+    }
+#else
+    (void)plan, (void)variant, (void)inputs, (void)targets, (void)batches, (void)interleaved;
+#endif
+    return false;
+}
+
 // The exchanges of shuffleTrainingSet, on the interleaved pairs: each
 // exchange moves one 8-byte pair instead of two floats in two arrays. The
 // positions are drawn a chunk ahead, by the vector generator where there is
@@ -289,16 +308,7 @@ void splitPairs(KernelVariant variant, const float* pairs, float* inputs, float*
 // input and one output.
 void pairBatches(const FastPlan& plan, const float* pairs, KernelVariant variant) {
     const uint32_t batches = kTrainingPoints / kBatchSize;
-#if defined(NETTRAINER_X86_KERNELS)
-    if (variant == KernelVariant::Avx512 && fusedShape(plan)) {
-        fusedPairBatchesAvx512(plan, pairs, batches);
-        return;
-    }
-    if (variant == KernelVariant::Avx512 && wideFusedShape(plan)) {
-        wideFusedPairBatchesAvx512(plan, pairs, batches);
-        return;
-    }
-#endif
+    if (fusedBatches(plan, variant, pairs, nullptr, batches, true)) return;
     const FastBatchFunction batch = batchFunction(variant);
     alignas(64) float inputs[kFastBatch];
     alignas(64) float targets[kFastBatch];
@@ -352,16 +362,7 @@ void trainEpochBatchesFast(Network& net, const TrainingSet& set, KernelVariant v
         trainEpochBatches(net, set, TrainKernel::Reference);
         return;
     }
-#if defined(NETTRAINER_X86_KERNELS)
-    if (variant == KernelVariant::Avx512 && fusedShape(plan)) {
-        fusedBatchesAvx512(plan, set.inputs, set.targets, kTrainingPoints / kBatchSize);
-        return;
-    }
-    if (variant == KernelVariant::Avx512 && wideFusedShape(plan)) {
-        wideFusedBatchesAvx512(plan, set.inputs, set.targets, kTrainingPoints / kBatchSize);
-        return;
-    }
-#endif
+    if (fusedBatches(plan, variant, set.inputs, set.targets, kTrainingPoints / kBatchSize, false)) return;
     const FastBatchFunction batch = batchFunction(variant);
     const uint32_t inputSize = plan.layers[0].size;
     const uint32_t outputSize = plan.layers[plan.layerCount - 1].size;
@@ -378,16 +379,7 @@ void trainBatchFast(Network& net, const float* inputs, const float* targets, Ker
         trainBatch(net, inputs, targets);
         return;
     }
-#if defined(NETTRAINER_X86_KERNELS)
-    if (variant == KernelVariant::Avx512 && fusedShape(plan)) {
-        fusedBatchesAvx512(plan, inputs, targets, 1);
-        return;
-    }
-    if (variant == KernelVariant::Avx512 && wideFusedShape(plan)) {
-        wideFusedBatchesAvx512(plan, inputs, targets, 1);
-        return;
-    }
-#endif
+    if (fusedBatches(plan, variant, inputs, targets, 1, false)) return;
     batchFunction(variant)(plan, inputs, targets);
 }
 
@@ -438,29 +430,32 @@ float trainEpochsFast(Network& net, TrainingSet& set, const WaveTable& table, Pc
     FastPlan plan;
     const bool paired = set.pairs != nullptr && kernelVariantAvailable(variant) && preparePlan(net, plan) &&
                         plan.layers[0].size == 1 && plan.layers[plan.layerCount - 1].size == 1;
-    float error = 0.0f;
-    if (!paired) {
-        for (int e = 0; e < epochs; ++e) {
-            trainEpochBatchesFast(net, set, variant);
-            error = measureErrorFast(net, table, rng, variant);
-            if (report != nullptr) report(context, error);
-            shuffleTrainingSet(set, rng);
+    if (paired) {
+        for (int i = 0; i < kTrainingPoints; ++i) {
+            set.pairs[2 * i] = set.inputs[i];
+            set.pairs[2 * i + 1] = set.targets[i];
         }
-        return error;
     }
-    for (int i = 0; i < kTrainingPoints; ++i) {
-        set.pairs[2 * i] = set.inputs[i];
-        set.pairs[2 * i + 1] = set.targets[i];
-    }
+    float error = 0.0f;
     for (int e = 0; e < epochs; ++e) {
-        pairBatches(plan, set.pairs, variant);
+        if (paired) {
+            pairBatches(plan, set.pairs, variant);
+        } else {
+            trainEpochBatchesFast(net, set, variant);
+        }
         error = measureErrorFast(net, table, rng, variant);
         if (report != nullptr) report(context, error);
-        shufflePairs(set.pairs, rng, variant);
+        if (paired) {
+            shufflePairs(set.pairs, rng, variant);
+        } else {
+            shuffleTrainingSet(set, rng);
+        }
     }
-    for (int i = 0; i < kTrainingPoints; ++i) {
-        set.inputs[i] = set.pairs[2 * i];
-        set.targets[i] = set.pairs[2 * i + 1];
+    if (paired) {
+        for (int i = 0; i < kTrainingPoints; ++i) {
+            set.inputs[i] = set.pairs[2 * i];
+            set.targets[i] = set.pairs[2 * i + 1];
+        }
     }
     return error;
 }

@@ -75,8 +75,11 @@ void fastForwardAvx2(const FastPlan& plan, const float* inputs);
 void fastForwardAvx512(const FastPlan& plan, const float* inputs);
 void fastSigmoidAvx2(const float* z, float* out, uint64_t count);
 // `batches` consecutive mini-batches of a network fusedShape accepts, all in
-// one call that keeps the parameters in its own layout in between.
-void fusedBatchesAvx512(const FastPlan& plan, const float* inputs, const float* targets, uint32_t batches);
+// one call that keeps the parameters in its own layout in between. With
+// `interleaved`, `inputs` holds the pairs side by side (input, target, ...)
+// and `targets` is not read.
+void fusedBatchesAvx512(const FastPlan& plan, const float* inputs, const float* targets, uint32_t batches,
+                        bool interleaved);
 
 // One input, one sigmoid output and 1 to 8 ReLU hidden layers of 1 to 8
 // neurons: small enough for the fused mini-batch.
@@ -93,7 +96,8 @@ inline bool fusedShape(const FastPlan& plan) {
 // of 9 to 16 neurons: the first and last hidden layers at most 8. (With 24
 // or 32 neurons per middle layer the fused batch measured slower than the
 // layered kernels.)
-void wideFusedBatchesAvx512(const FastPlan& plan, const float* inputs, const float* targets, uint32_t batches);
+void wideFusedBatchesAvx512(const FastPlan& plan, const float* inputs, const float* targets, uint32_t batches,
+                            bool interleaved);
 
 inline bool wideFusedShape(const FastPlan& plan) {
     const int hidden = plan.layerCount - 2;
@@ -106,10 +110,6 @@ inline bool wideFusedShape(const FastPlan& plan) {
     return true;
 }
 void fastSigmoidAvx512(const float* z, float* out, uint64_t count);
-// The fused calls above for a training set held as interleaved pairs
-// (input, target, input, target, ...).
-void fusedPairBatchesAvx512(const FastPlan& plan, const float* pairs, uint32_t batches);
-void wideFusedPairBatchesAvx512(const FastPlan& plan, const float* pairs, uint32_t batches);
 // 32 interleaved pairs split into 32 inputs and 32 targets (64-byte aligned).
 void splitPairsAvx512(const float* pairs, float* inputs, float* targets);
 // The next `count` (a multiple of 8) outputs of the PCG32 generator whose

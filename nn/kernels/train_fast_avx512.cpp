@@ -1092,20 +1092,14 @@ void pcgIndicesAvx512(uint64_t* state, uint64_t multiplier, uint64_t increment, 
     *state = start[0];
 }
 
-void fusedBatchesAvx512(const FastPlan& plan, const float* inputs, const float* targets, uint32_t batches) {
-    fused::batches(plan, inputs, targets, batches, false);
+void fusedBatchesAvx512(const FastPlan& plan, const float* inputs, const float* targets, uint32_t batches,
+                        bool interleaved) {
+    fused::batches(plan, inputs, targets, batches, interleaved);
 }
 
-void wideFusedBatchesAvx512(const FastPlan& plan, const float* inputs, const float* targets, uint32_t batches) {
-    wide::batches(plan, inputs, targets, batches, false);
-}
-
-void fusedPairBatchesAvx512(const FastPlan& plan, const float* pairs, uint32_t batches) {
-    fused::batches(plan, pairs, nullptr, batches, true);
-}
-
-void wideFusedPairBatchesAvx512(const FastPlan& plan, const float* pairs, uint32_t batches) {
-    wide::batches(plan, pairs, nullptr, batches, true);
+void wideFusedBatchesAvx512(const FastPlan& plan, const float* inputs, const float* targets, uint32_t batches,
+                            bool interleaved) {
+    wide::batches(plan, inputs, targets, batches, interleaved);
 }
 
 void splitPairsAvx512(const float* pairs, float* inputs, float* targets) { fused::splitPairs(pairs, inputs, targets); }
