@@ -18,7 +18,9 @@ float sampleWaveTable(const WaveTable& table, float x) {
     // For tables above 2^18 samples n - 0.01 rounds back to n; a position that
     // still names one past the end reads the last sample instead.
     if (k0 >= table.sampleCount) k0 = table.sampleCount - 1;
-    const uint64_t k1 = (k0 + 1) % table.sampleCount;
+    // The sample after k0, wrapping to the first: k0 < sampleCount, so this
+    // is (k0 + 1) % sampleCount without a division on every lookup.
+    const uint64_t k1 = k0 + 1 == table.sampleCount ? 0 : k0 + 1;
     // For x >= 0 the remainder by 1 is x minus its whole part, and that
     // subtraction is exact, so it equals fmodf without the library call the
     // error measurement would otherwise make a thousand times an epoch.
