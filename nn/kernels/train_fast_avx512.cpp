@@ -154,8 +154,8 @@ struct Avx512Ops {
         const __m512i twice = _mm512_setr_epi32(0, 0, 1, 1, 2, 2, 3, 3, 4, 4, 5, 5, 6, 6, 7, 7);
         __m512 acc[PB];
         for (int k = 0; k < PB; ++k) acc[k] = _mm512_setzero_ps();
-        // Loads no wider than the transposes' stores of up to 8 columns,
-        // which were just made: a wider load would wait for them to retire.
+        // Each load lies within one of the transposes' row stores, which
+        // were just made, so it takes its data straight from the store.
         __m256 biasLow = _mm256_setzero_ps();
         __m256 biasHigh = _mm256_setzero_ps();
         const float* x = transposed;
@@ -234,11 +234,15 @@ struct Avx512Ops {
     }
 
     // Up to 8 neurons by 16 samples: three rounds of shuffles leave two
-    // samples' rows in each register, stored as halves. Only the first 8
-    // columns are written; the constant columns after them stay as set.
+    // samples' rows in each register. Each row is stored whole, its 16
+    // columns with the constant ones after the neurons (the 1.0 of the bias
+    // column in column 8 for 8 neurons), because the gradients read whole
+    // rows right away: a load wider than the store it reads from can't take
+    // its data from the store buffer and waits for the store to retire.
     static void transposeEight(float* transposed, uint32_t stride, const float* values, uint32_t size) {
         const __m512i lowPairs = _mm512_setr_epi32(0, 1, 2, 3, 16, 17, 18, 19, 4, 5, 6, 7, 20, 21, 22, 23);
         const __m512i highPairs = _mm512_setr_epi32(8, 9, 10, 11, 24, 25, 26, 27, 12, 13, 14, 15, 28, 29, 30, 31);
+        const __m512 past = size == 8 ? _mm512_maskz_mov_ps(0x0100, _mm512_set1_ps(1.0f)) : _mm512_setzero_ps();
         for (int g = 0; g < kFastBatch; g += 16) {
             __m512 r[8];
             for (uint32_t k = 0; k < 8; ++k) {
@@ -263,10 +267,10 @@ struct Avx512Ops {
                 const __m512 low = _mm512_permutex2var_ps(u[m], lowPairs, u[m + 4]);
                 const __m512 high = _mm512_permutex2var_ps(u[m], highPairs, u[m + 4]);
                 float* row = transposed + static_cast<size_t>(g + m) * stride;
-                _mm256_storeu_ps(row, _mm512_castps512_ps256(low));
-                _mm256_storeu_ps(row + 4 * stride, _mm512_extractf32x8_ps(low, 1));
-                _mm256_storeu_ps(row + 8 * stride, _mm512_castps512_ps256(high));
-                _mm256_storeu_ps(row + 12 * stride, _mm512_extractf32x8_ps(high, 1));
+                _mm512_storeu_ps(row, _mm512_insertf32x8(past, _mm512_castps512_ps256(low), 0));
+                _mm512_storeu_ps(row + 4 * stride, _mm512_insertf32x8(past, _mm512_extractf32x8_ps(low, 1), 0));
+                _mm512_storeu_ps(row + 8 * stride, _mm512_insertf32x8(past, _mm512_castps512_ps256(high), 0));
+                _mm512_storeu_ps(row + 12 * stride, _mm512_insertf32x8(past, _mm512_extractf32x8_ps(high, 1), 0));
             }
         }
     }
