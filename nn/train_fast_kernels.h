@@ -438,10 +438,17 @@ void singleInputVectors(uint32_t j0, uint32_t rows, const float* input, const fl
             S::store(weights + j, S::sub(S::load(weights + j), S::mul(weightAcc[c], stepVector)));
             S::store(biases + j, S::sub(S::load(biases + j), S::mul(biasAcc[c], stepVector)));
         } else {
-            const V w = S::loadPartial(weights + j, count);
-            const V b = S::loadPartial(biases + j, count);
-            S::storePartial(weights + j, S::sub(w, S::mul(weightAcc[c], stepVector)), count);
-            S::storePartial(biases + j, S::sub(b, S::mul(biasAcc[c], stepVector)), count);
+            // The next mini-batch starts by loading these weights and biases
+            // one by one. Loads from a masked store wait for it to retire,
+            // so the few lanes go out as single floats instead.
+            float updatedWeights[W];
+            float updatedBiases[W];
+            S::store(updatedWeights, S::sub(S::loadPartial(weights + j, count), S::mul(weightAcc[c], stepVector)));
+            S::store(updatedBiases, S::sub(S::loadPartial(biases + j, count), S::mul(biasAcc[c], stepVector)));
+            for (uint32_t k = 0; k < count; ++k) {
+                weights[j + k] = updatedWeights[k];
+                biases[j + k] = updatedBiases[k];
+            }
         }
     }
 }
