@@ -257,25 +257,25 @@ bool fusedBatches(const FastPlan& plan, KernelVariant variant, const float* inpu
 }
 
 // The exchanges of shuffleTrainingSet, on the interleaved pairs: each
-// exchange moves one 8-byte pair instead of two floats in two arrays. The
-// positions are drawn a chunk ahead, by the vector generator where there is
-// one, so the exchanges don't wait on the generator's serial steps.
+// exchange moves one 8-byte pair instead of two floats in two arrays. With
+// AVX-512 the vector generator draws the positions alongside the exchanges;
+// otherwise they are drawn a chunk ahead, so the exchanges don't wait on the
+// generator's serial steps.
 void shufflePairs(float* pairs, Pcg32& rng, KernelVariant variant) {
-    constexpr uint32_t kChunk = 1024;
     constexpr uint32_t kPoints = static_cast<uint32_t>(kTrainingPoints);
-    uint32_t positions[kChunk];
-    for (uint32_t first = 0; first < kPoints; first += kChunk) {
-        const uint32_t count = kPoints - first < kChunk ? kPoints - first : kChunk;
-        uint32_t drawn = 0;
+    uint32_t done = 0;
 #if defined(NETTRAINER_X86_KERNELS)
-        if (variant == KernelVariant::Avx512) {
-            drawn = count / 8 * 8;
-            pcgIndicesAvx512(&rng.state, kPcgMultiplier, kPcgIncrement, kPoints, positions, drawn);
-        }
+    if (variant == KernelVariant::Avx512) {
+        done = shufflePairsAvx512(pairs, &rng.state, kPcgMultiplier, kPcgIncrement, kPoints);
+    }
 #else
-        (void)variant;
+    (void)variant;
 #endif
-        for (uint32_t i = drawn; i < count; ++i) positions[i] = nextIndex(rng, kPoints);
+    constexpr uint32_t kChunk = 1024;
+    uint32_t positions[kChunk];
+    for (uint32_t first = done; first < kPoints; first += kChunk) {
+        const uint32_t count = kPoints - first < kChunk ? kPoints - first : kChunk;
+        for (uint32_t i = 0; i < count; ++i) positions[i] = nextIndex(rng, kPoints);
         for (uint32_t i = 0; i < count; ++i) {
             float* here = pairs + 2 * static_cast<uint64_t>(first + i);
             float* there = pairs + 2 * static_cast<uint64_t>(positions[i]);

@@ -116,6 +116,10 @@ void splitPairsAvx512(const float* pairs, float* inputs, float* targets);
 // state is *state, each reduced modulo n, and *state advanced past them.
 void pcgIndicesAvx512(uint64_t* state, uint64_t multiplier, uint64_t increment, uint32_t n, uint32_t* out,
                       uint32_t count);
+// The first n / 8 * 8 exchanges of the shuffle of n interleaved pairs:
+// position k with the generator's next output modulo n, k from 0 up, and
+// *state advanced past those outputs. Returns how many it made.
+uint32_t shufflePairsAvx512(float* pairs, uint64_t* state, uint64_t multiplier, uint64_t increment, uint32_t n);
 
 namespace fastkernel {
 

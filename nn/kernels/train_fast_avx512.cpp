@@ -1056,33 +1056,43 @@ NT_NOINLINE void batches(const FastPlan& plan, const float* inputs, const float*
 
 }  // namespace
 
-void pcgIndicesAvx512(uint64_t* state, uint64_t multiplier, uint64_t increment, uint32_t n, uint32_t* out,
-                      uint32_t count) {
-    // Eight copies of the generator, each one step ahead of the one before,
-    // all advanced eight steps at a time.
-    alignas(64) uint64_t start[8];
-    start[0] = *state;
-    for (int i = 1; i < 8; ++i) start[i] = start[i - 1] * multiplier + increment;
-    uint64_t jumpMultiplier = 1;
-    uint64_t jumpIncrement = 0;
-    for (int i = 0; i < 8; ++i) {
-        jumpIncrement = jumpIncrement * multiplier + increment;
-        jumpMultiplier *= multiplier;
+namespace {
+
+// Eight copies of the generator, each one step ahead of the one before,
+// all advanced eight steps at a time: the next eight outputs in order, each
+// reduced modulo n.
+struct EightGenerators {
+    __m512i states;
+    __m512i jumpM;
+    __m512i jumpC;
+    __m512d divisor;
+    __m512d reciprocal;
+
+    EightGenerators(uint64_t state, uint64_t multiplier, uint64_t increment, uint32_t n) {
+        alignas(64) uint64_t start[8];
+        start[0] = state;
+        for (int i = 1; i < 8; ++i) start[i] = start[i - 1] * multiplier + increment;
+        uint64_t jumpMultiplier = 1;
+        uint64_t jumpIncrement = 0;
+        for (int i = 0; i < 8; ++i) {
+            jumpIncrement = jumpIncrement * multiplier + increment;
+            jumpMultiplier *= multiplier;
+        }
+        states = _mm512_load_si512(start);
+        jumpM = _mm512_set1_epi64(static_cast<long long>(jumpMultiplier));
+        jumpC = _mm512_set1_epi64(static_cast<long long>(jumpIncrement));
+        divisor = _mm512_set1_pd(static_cast<double>(n));
+        reciprocal = _mm512_set1_pd(1.0 / static_cast<double>(n));
     }
-    __m512i states = _mm512_load_si512(start);
-    const __m512i jumpM = _mm512_set1_epi64(static_cast<long long>(jumpMultiplier));
-    const __m512i jumpC = _mm512_set1_epi64(static_cast<long long>(jumpIncrement));
-    const __m512i low32 = _mm512_set1_epi64(0xffffffffLL);
-    const __m512d divisor = _mm512_set1_pd(static_cast<double>(n));
-    const __m512d reciprocal = _mm512_set1_pd(1.0 / static_cast<double>(n));
-    for (uint32_t k = 0; k + 8 <= count; k += 8) {
+
+    __m256i nextIndices() {
         const __m512i old = states;
         states = _mm512_add_epi64(_mm512_mullo_epi64(old, jumpM), jumpC);
         // The output function: xorshift, then a rotation of the low 32 bits
         // by the top five bits of the state.
         const __m512i shifted = _mm512_srli_epi64(_mm512_xor_si512(_mm512_srli_epi64(old, 18), old), 27);
         const __m512i rotated = _mm512_rorv_epi32(shifted, _mm512_srli_epi64(old, 59));
-        const __m512d x = _mm512_cvtepu64_pd(_mm512_and_si512(rotated, low32));
+        const __m512d x = _mm512_cvtepu64_pd(_mm512_and_si512(rotated, _mm512_set1_epi64(0xffffffffLL)));
         // The quotient from the rounded reciprocal is off by at most one
         // either way; x - q * n is exact, so one correction gives the
         // remainder.
@@ -1090,10 +1100,50 @@ void pcgIndicesAvx512(uint64_t* state, uint64_t multiplier, uint64_t increment, 
         __m512d r = _mm512_fnmadd_pd(q, divisor, x);
         r = _mm512_mask_add_pd(r, _mm512_cmp_pd_mask(r, _mm512_setzero_pd(), _CMP_LT_OQ), r, divisor);
         r = _mm512_mask_sub_pd(r, _mm512_cmp_pd_mask(r, divisor, _CMP_GE_OQ), r, divisor);
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + k), _mm512_cvttpd_epu32(r));
+        return _mm512_cvttpd_epu32(r);
     }
-    _mm512_store_si512(start, states);
-    *state = start[0];
+
+    // The state of the first copy: the generator after the outputs so far.
+    uint64_t state() const { return static_cast<uint64_t>(_mm_cvtsi128_si64(_mm512_castsi512_si128(states))); }
+};
+
+}  // namespace
+
+void pcgIndicesAvx512(uint64_t* state, uint64_t multiplier, uint64_t increment, uint32_t n, uint32_t* out,
+                      uint32_t count) {
+    EightGenerators generators(*state, multiplier, increment, n);
+    for (uint32_t k = 0; k + 8 <= count; k += 8) {
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + k), generators.nextIndices());
+    }
+    *state = generators.state();
+}
+
+uint32_t shufflePairsAvx512(float* pairs, uint64_t* state, uint64_t multiplier, uint64_t increment, uint32_t n) {
+    const uint32_t blocks = n / 8;
+    if (blocks == 0) return 0;
+    EightGenerators generators(*state, multiplier, increment, n);
+    // Each block's positions are drawn while the block before is exchanged:
+    // the draws keep the vector units busy, the exchanges wait on memory.
+    alignas(32) uint32_t positions[2][8];
+    _mm256_store_si256(reinterpret_cast<__m256i*>(positions[0]), generators.nextIndices());
+    for (uint32_t b = 0; b < blocks; ++b) {
+        if (b + 1 < blocks) {
+            _mm256_store_si256(reinterpret_cast<__m256i*>(positions[(b + 1) % 2]), generators.nextIndices());
+        }
+        const uint32_t* drawn = positions[b % 2];
+        for (uint32_t i = 0; i < 8; ++i) {
+            float* here = pairs + 2 * static_cast<size_t>(8 * b + i);
+            float* there = pairs + 2 * static_cast<size_t>(drawn[i]);
+            uint64_t a = 0;
+            uint64_t c = 0;
+            memcpy(&a, here, sizeof a);
+            memcpy(&c, there, sizeof c);
+            memcpy(here, &c, sizeof c);
+            memcpy(there, &a, sizeof a);
+        }
+    }
+    *state = generators.state();
+    return 8 * blocks;
 }
 
 void fusedBatchesAvx512(const FastPlan& plan, const float* inputs, const float* targets, uint32_t batches,

@@ -362,6 +362,30 @@ TEST(FastShuffle, VectorDrawsEqualTheGeneratorsRemainders) {
         EXPECT_EQ(state, scalar.state);
     }
 }
+
+// The exchanges draw each block's positions while making the block before's:
+// every exchange must still use its own draw, and the ones past the last
+// whole block are left to the caller.
+TEST(FastShuffle, ExchangesAlongsideTheDrawsEqualTheSerialShuffle) {
+    if (!kernelVariantAvailable(KernelVariant::Avx512)) GTEST_SKIP() << "this processor can't run the variant";
+    for (const uint32_t n : {1u, 8u, 9u, 16u, 61u, 1000u}) {
+        SCOPED_TRACE(n);
+        std::vector<float> pairs(2 * n);
+        for (uint32_t i = 0; i < 2 * n; ++i) pairs[i] = static_cast<float>(i);
+        std::vector<float> expected = pairs;
+        Pcg32 scalar{0x9e3779b97f4a7c15ULL + n};
+        uint64_t state = scalar.state;
+        const uint32_t made = shufflePairsAvx512(pairs.data(), &state, kPcgMultiplier, kPcgIncrement, n);
+        EXPECT_EQ(made, n / 8 * 8);
+        for (uint32_t k = 0; k < made; ++k) {
+            const uint32_t r = nextIndex(scalar, n);
+            std::swap(expected[2 * k], expected[2 * r]);
+            std::swap(expected[2 * k + 1], expected[2 * r + 1]);
+        }
+        EXPECT_EQ(pairs, expected);
+        EXPECT_EQ(state, scalar.state);
+    }
+}
 #endif
 
 TEST(FastKernelChoice, PortableIsAlwaysAvailableAndTheBestIsAvailable) {
